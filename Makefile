@@ -1,0 +1,38 @@
+# Short forms of the CMake builds. `make demo` runs the demonstration against
+# the local service on loopback; `make test` builds and passes every test.
+JOBS ?= $(shell nproc)
+CMAKE_FLAGS ?=
+CTEST_FLAGS ?= --output-on-failure
+
+.PHONY: deps demo test build asan-test tsan-test bench clean
+
+deps:
+	@scripts/install-deps.sh
+
+build/release/build.ninja: | deps
+	cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQORAPI_WERROR=ON $(CMAKE_FLAGS)
+
+build: deps build/release/build.ninja
+	cmake --build build/release -j $(JOBS)
+
+demo: build
+	build/release/examples/demo
+
+test: build
+	cd build/release && ctest -j $(JOBS) $(CTEST_FLAGS)
+
+asan-test: deps
+	cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQORAPI_WERROR=ON -DQORAPI_SANITIZE=address -DQORAPI_BUILD_BENCH=OFF $(CMAKE_FLAGS)
+	cmake --build build/asan -j $(JOBS)
+	cd build/asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest -j $(JOBS) $(CTEST_FLAGS)
+
+tsan-test: deps
+	cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQORAPI_WERROR=ON -DQORAPI_SANITIZE=thread -DQORAPI_BUILD_BENCH=OFF -DQORAPI_BUILD_TOOLS=OFF $(CMAKE_FLAGS)
+	cmake --build build/tsan -j $(JOBS)
+	cd build/tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest -j $(JOBS) -L threading $(CTEST_FLAGS)
+
+bench: build
+	@for b in build/release/bench/*_bench; do echo "== $$b"; $$b; done
+
+clean:
+	rm -rf build

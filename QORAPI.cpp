@@ -1,0 +1,1 @@
+#include "QORAPI.h"

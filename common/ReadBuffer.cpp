@@ -1,0 +1,74 @@
+#include "common/ReadBuffer.h"
+
+#include "common/Endian.h"
+
+namespace QORAPI {
+
+const uint8_t* ReadBuffer::ReadBytes(uint32_t n)
+{
+    if (n > mLength - mPos)
+        throw ReadBufferException();
+    const uint8_t* p = mData + mPos;
+    mPos += n;
+    return p;
+}
+
+uint8_t ReadBuffer::ReadByte()
+{
+    return *ReadBytes(1);
+}
+
+uint16_t ReadBuffer::ReadShort()
+{
+    return LoadLE16(ReadBytes(2));
+}
+
+uint32_t ReadBuffer::ReadLong()
+{
+    return LoadLE32(ReadBytes(4));
+}
+
+uint32_t ReadBuffer::ReadLength(uint8_t fieldSize)
+{
+    switch (fieldSize)
+    {
+    case 1: return ReadByte();
+    case 2: return ReadShort();
+    case 4: return ReadLong();
+    default: return 0;
+    }
+}
+
+void ReadBuffer::ReadString(std::string& s, Count length)
+{
+    const uint8_t* p = ReadBytes(length.value);
+    s.assign(reinterpret_cast<const char*>(p), length.value);
+}
+
+void ReadBuffer::ReadWString(std::u16string& w, Count length)
+{
+    if (length.value > (mLength - mPos) / 2)
+        throw ReadBufferException();
+    const uint8_t* p = ReadBytes(length.value * 2);
+    w.resize(length.value);
+    for (uint32_t i = 0; i < length.value; ++i)
+        w[i] = static_cast<char16_t>(LoadLE16(p + 2 * i));
+}
+
+void ReadBuffer::ReadBuf(SmartPtr<ByteBuffer>& out, uint8_t fieldSize)
+{
+    const uint32_t start = mPos;
+    try
+    {
+        const uint32_t len = ReadLength(fieldSize);
+        const uint8_t* p = ReadBytes(len);
+        out = new ByteBuffer(p, len, false);
+    }
+    catch (const ReadBufferException&)
+    {
+        mPos = start;
+        throw;
+    }
+}
+
+} // namespace QORAPI
