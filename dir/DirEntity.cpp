@@ -1,5 +1,7 @@
 #include "dir/DirEntity.h"
 
+#include "QORSocket/InetAddress.h"
+
 namespace QORAPI {
 
 const DirDataObject* DirEntity::FindDataObject(const std::string& type) const
@@ -8,6 +10,14 @@ const DirDataObject* DirEntity::FindDataObject(const std::string& type) const
         if (object.mType == type)
             return &object;
     return nullptr;
+}
+
+InetAddress DirEntity::GetAddress() const
+{
+    InetAddress address;
+    if (ByteBuffer::LengthOf(mNetAddress) >= 6)
+        address.SetSixBytes(mNetAddress->GetData());
+    return address;
 }
 
 } // namespace QORAPI
