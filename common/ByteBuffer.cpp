@@ -28,14 +28,15 @@ void ByteBuffer::FreeBlock(uint8_t* block)
 }
 
 ByteBuffer::ByteBuffer(const void* data, uint32_t length, bool takeOwnership)
-    : mData(nullptr), mLength(length)
+    : mData(nullptr), mLength(data ? length : 0)
 {
+    // A null source gives an empty buffer rather than a length over no bytes.
     if (takeOwnership)
         mData = static_cast<uint8_t*>(const_cast<void*>(data));
-    else if (length > 0)
+    else if (mLength > 0)
     {
-        mData = AllocBlock(length);
-        std::memcpy(mData, data, length);
+        mData = AllocBlock(mLength);
+        std::memcpy(mData, data, mLength);
     }
 }
 

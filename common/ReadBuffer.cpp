@@ -42,7 +42,38 @@ uint32_t ReadBuffer::ReadLength(uint8_t fieldSize)
 void ReadBuffer::ReadString(std::string& s, Count length)
 {
     const uint8_t* p = ReadBytes(length.value);
-    s.assign(reinterpret_cast<const char*>(p), length.value);
+    if (length.value == 0)
+        s.clear();
+    else
+        s.assign(reinterpret_cast<const char*>(p), length.value);
+}
+
+void ReadBuffer::ReadString(std::string& s, uint8_t fieldSize)
+{
+    const uint32_t start = mPos;
+    try
+    {
+        ReadString(s, Count{ReadLength(fieldSize)});
+    }
+    catch (const ReadBufferException&)
+    {
+        mPos = start;
+        throw;
+    }
+}
+
+void ReadBuffer::ReadWString(std::u16string& w, uint8_t fieldSize)
+{
+    const uint32_t start = mPos;
+    try
+    {
+        ReadWString(w, Count{ReadLength(fieldSize)});
+    }
+    catch (const ReadBufferException&)
+    {
+        mPos = start;
+        throw;
+    }
 }
 
 void ReadBuffer::ReadWString(std::u16string& w, Count length)

@@ -56,9 +56,10 @@ public:
     uint32_t ReadLength(uint8_t fieldSize);   // 0 without reading for widths other than 1, 2, 4
 
     void ReadString(std::string& s, Count length);
-    void ReadString(std::string& s, uint8_t fieldSize) { ReadString(s, Count{ReadLength(fieldSize)}); }
+    // The length-field forms leave the position unchanged when they throw.
+    void ReadString(std::string& s, uint8_t fieldSize);
     void ReadWString(std::u16string& w, Count length);
-    void ReadWString(std::u16string& w, uint8_t fieldSize) { ReadWString(w, Count{ReadLength(fieldSize)}); }
+    void ReadWString(std::u16string& w, uint8_t fieldSize);
     void ReadBuf(SmartPtr<ByteBuffer>& out, uint8_t fieldSize);
 
     const uint8_t* GetData() const { return mData; }

@@ -88,8 +88,14 @@ public:
         }
         return *this;
     }
+    // Only implicit (up-cast) conversions; a down-cast goes through StaticPtrCast
+    // or DynamicPtrCast.
     template <class U>
-    SmartPtr& operator=(const SmartPtr<U>& other) { return *this = static_cast<T*>(other.Get()); }
+    SmartPtr& operator=(const SmartPtr<U>& other)
+    {
+        T* ptr = other.Get();
+        return *this = ptr;
+    }
     SmartPtr& operator=(std::nullptr_t) { return *this = static_cast<T*>(nullptr); }
 
     T* Get() const { return mPtr; }

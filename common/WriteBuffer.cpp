@@ -68,6 +68,8 @@ void WriteBuffer::SkipBytes(uint32_t n)
     if (n == 0)
         return;
     Grow(n);
+    // Reserved bytes are zeroed so that an unfilled field never carries stale heap contents.
+    std::memset(mData + mLength, 0, n);
     mLength += n;
 }
 
@@ -119,8 +121,12 @@ void WriteBuffer::AppendString(const std::string& s, uint8_t fieldSize)
 
 void WriteBuffer::AppendWString(const std::u16string& w, uint8_t fieldSize)
 {
+    if (w.size() > 0x7FFFFFFFu)
+        throw std::length_error("WriteBuffer over 4 GiB");
     const uint32_t count = static_cast<uint32_t>(w.size());
     AppendLength(count, fieldSize);
+    if (count == 0)
+        return;
     Grow(count * 2);
     uint8_t* out = mData + mLength;
     for (char16_t c : w)
@@ -162,7 +168,8 @@ void WriteBuffer::SetLong(uint32_t pos, uint32_t v)
 
 SmartPtr<ByteBuffer> WriteBuffer::ToByteBuffer(bool release)
 {
-    if (mLengthFieldSize == 1 || mLengthFieldSize == 2 || mLengthFieldSize == 4)
+    const bool validField = mLengthFieldSize == 1 || mLengthFieldSize == 2 || mLengthFieldSize == 4;
+    if (validField && mLength >= mLengthFieldSize)
     {
         const uint32_t value = mIncludeLengthField ? mLength : mLength - mLengthFieldSize;
         switch (mLengthFieldSize)

@@ -1,0 +1,68 @@
+// File-system calls of the library: atomic replacement of small files, whole
+// file reads, folders and their listings, and the user's data folders.
+//
+// WriteFileAtomic writes a temporary file in the same folder, flushes it to
+// disk and renames it over the target, so a reader sees either the old or the
+// new contents, never a torn file. Temporary files are named
+// ".<name>.tmp-XXXXXX"; listings of the library's own stores skip names
+// starting with '.'.
+//
+// Thread safety: every function may be called from any thread; concurrent
+// writers of the same path each leave a complete file (the last rename wins).
+#ifndef QORAPI_PLATFORM_FILESYSTEM_H
+#define QORAPI_PLATFORM_FILESYSTEM_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace QORAPI {
+
+// Replaces the file at path with the given bytes. A new file is created
+// readable and writable by its owner only; an existing file keeps its
+// permission bits. Returns false (and leaves the old file untouched) on failure.
+bool WriteFileAtomic(const std::string& path, const void* data, size_t len);
+
+// Reads the whole regular file at path into out. False when it cannot be
+// opened or read, when it is not a regular file, or when it is longer than
+// maxLen bytes (out is then left empty).
+bool ReadWholeFile(const std::string& path, std::vector<uint8_t>& out, size_t maxLen = 64u * 1024u * 1024u);
+
+// Creates path and its missing parents with the given permission bits.
+// True when path is a folder afterwards.
+bool MakeDirectories(const std::string& path, uint32_t mode = 0700);
+
+bool IsDirectory(const std::string& path);
+bool IsRegularFile(const std::string& path);
+
+// Removes a file (not a folder). True when it is gone afterwards.
+bool RemoveFile(const std::string& path);
+
+// Removes an empty folder. False when it is not empty or cannot be removed.
+bool RemoveEmptyDirectory(const std::string& path);
+
+// One entry of a folder listing ("." and ".." excluded).
+struct DirEntry
+{
+    std::string mName;
+    bool mIsDirectory;
+    bool mIsRegularFile;
+};
+
+// Lists the folder at path, sorted by name. False when it cannot be read.
+bool ListDirectory(const std::string& path, std::vector<DirEntry>& out);
+
+// Creates a new, empty folder readable only by its owner under $TMPDIR (else
+// /tmp), named "<prefix>XXXXXX"; its path goes to out.
+bool CreateTemporaryDirectory(const std::string& prefix, std::string& out);
+
+// The value of an environment variable; false when it is not set.
+bool GetEnvironmentVariable(const std::string& name, std::string& out);
+
+// The user's home folder ($HOME, else the password database); false when unknown.
+bool GetHomeDirectory(std::string& out);
+
+} // namespace QORAPI
+
+#endif
