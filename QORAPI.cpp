@@ -55,6 +55,12 @@ void QORAPICore::Initialize()
 QORAPICore::~QORAPICore()
 {
     Shutdown();
+    // A Shutdown called on one of the core's own threads could not wait for
+    // that thread; it must be gone before the members are.
+    mPumpThread.WaitForExit();
+    mTimerThread.WaitForExit();
+    if (mSocketThread)
+        mSocketThread->WaitForExit();
     mSocketThread.reset();
     mInstance.store(nullptr);
 }

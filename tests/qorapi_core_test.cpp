@@ -272,6 +272,7 @@ TEST(Core, ShutdownFromCompletionOnPumpThread)
 
 TEST(Core, SecondCoreAsserts)
 {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
     QORAPICoreEx core;
     EXPECT_DEATH({ QORAPICoreEx second; }, "mInstance==NULL");
 }
