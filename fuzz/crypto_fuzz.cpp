@@ -1,8 +1,9 @@
 // libFuzzer target for the parsers of the cryptography: DER keys, ElGamal
 // ciphertexts and signatures, and Blowfish ciphertexts. Not built by default;
-// build by hand with clang, for example:
-//   clang++ -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -I. \
-//       fuzz/crypto_fuzz.cpp QORCrypt/*.cpp common/*.cpp platform/posix/*.cpp service/KeyGen*.cpp
+// build by hand with clang from the repository root, for example:
+//   clang++ -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -I. fuzz/crypto_fuzz.cpp
+//       QORCrypt/*.cpp common/ByteBuffer.cpp common/ReadBuffer.cpp platform/posix/Entropy.cpp
+//       platform/posix/Tick.cpp service/KeyGen*.cpp
 #include "QORCrypt/Blowfish.h"
 #include "QORCrypt/ElGamal.h"
 #include "service/KeyGen.h"
