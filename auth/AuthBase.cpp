@@ -52,7 +52,12 @@ bool AuthBase::Unpack()
     if (!mRaw)
         return false;
 
-    ReadBuffer reader(mRaw);
+    // The signed part is counted in 16 bits, so the hook reads at most that
+    // much: a longer body is outside the format (cutting the count would make
+    // Verify check the wrong bytes), and no input makes parsing read or build
+    // more than 64 KiB worth of fields.
+    const uint32_t rawLength = mRaw->GetLength();
+    ReadBuffer reader(mRaw->GetData(), rawLength < kMaxSignedLength ? rawLength : kMaxSignedLength);
     bool ok = false;
     try
     {
@@ -65,13 +70,8 @@ bool AuthBase::Unpack()
     if (!ok)
         return false;
 
-    // The signed part is counted in 16 bits: a longer body is outside the
-    // format, and cutting the count would make Verify check the wrong bytes.
-    const uint32_t signedLength = reader.GetPos();
-    if (signedLength > 0xFFFF)
-        return false;
-    mSignedLength = static_cast<uint16_t>(signedLength);
-    mValid = reader.Remaining() > 0;
+    mSignedLength = static_cast<uint16_t>(reader.GetPos());
+    mValid = rawLength > mSignedLength;
     return mValid;
 }
 
@@ -92,11 +92,19 @@ bool AuthBase::ReadBlockWString(ReadBuffer& reader, std::u16string& out)
     return true;
 }
 
+bool AuthBase::Verify(ElGamal& key) const
+{
+    if (!mValid)
+        return false;
+    return key.Verify(GetRawData(), mSignedLength, GetSignature(), GetSignatureLength());
+}
+
 bool AuthBase::Verify(const ElGamal& key) const
 {
     if (!mValid)
         return false;
-    return key.verify(GetRawData(), mSignedLength, GetSignature(), GetSignatureLength());
+    ElGamal copy(key);
+    return Verify(copy);
 }
 
 bool AuthBase::IsExpired(int32_t secondsAhead) const

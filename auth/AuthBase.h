@@ -35,7 +35,9 @@ public:
     bool IsValid() const { return mValid; }
 
     // False when not valid; otherwise the key's verdict on the signature over
-    // the signed part.
+    // the signed part. The key object is used by this call (the caller keeps
+    // it to one thread); the const form verifies with a copy.
+    bool Verify(ElGamal& key) const;
     bool Verify(const ElGamal& key) const;
 
     // True when not valid or when the expiry time is at or before now + secondsAhead.
@@ -56,6 +58,8 @@ public:
 
     // Size of the common header at the start of every block.
     static constexpr uint32_t kHeaderSize = 10;
+    // The signed part is counted in 16 bits.
+    static constexpr uint32_t kMaxSignedLength = 0xFFFF;
 
 protected:
     // Derived classes construct without parsing and call Unpack from their own

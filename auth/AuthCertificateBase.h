@@ -20,6 +20,8 @@ public:
     ~AuthCertificateBase() override;
 
     uint32_t GetUserId() const { return mUserId; }
+    // The holder's key. Encrypting with it advances a random source: callers
+    // that encrypt work on a copy of their own.
     const ElGamal& GetPublicKey() const { return mPublicKey; }
 
     // True when the holder may act as the given user (0: any) in the given

@@ -32,7 +32,7 @@ bool AuthPubKeyBlock::UnpackHook(ReadBuffer& reader)
         // Keys are only built for bytes actually present, so a large count
         // over a short block costs nothing before the read fails.
         mKeys.emplace_back();
-        if (!mKeys.back().setPublicKey(key, keyLength))
+        if (!mKeys.back().SetPublicKey(key, keyLength))
             return false;
     }
     return true;
@@ -42,7 +42,8 @@ bool AuthPubKeyBlock::Verify(const AuthBase& other) const
 {
     if (!IsValid() || !other.IsValid())
         return false;
-    for (const ElGamal& key : mKeys)
+    std::lock_guard<std::mutex> lock(mVerifyLock);
+    for (ElGamal& key : mKeys)
     {
         if (other.Verify(key))
             return true;

@@ -3,7 +3,8 @@
 // key set; the keys are kept in the order of the block.
 //
 // Thread safety: immutable after construction; may be read from any number
-// of threads.
+// of threads. Verifying other blocks through it uses its key objects under
+// the block's own lock.
 #ifndef QORAPI_AUTH_AUTHPUBKEYBLOCK_H
 #define QORAPI_AUTH_AUTHPUBKEYBLOCK_H
 
@@ -11,6 +12,7 @@
 #include "auth/AuthBase.h"
 
 #include <cstdint>
+#include <mutex>
 #include <vector>
 
 namespace QORAPI {
@@ -37,7 +39,8 @@ protected:
 
 private:
     uint16_t mBlockId;
-    std::vector<ElGamal> mKeys;
+    mutable std::mutex mVerifyLock;
+    mutable std::vector<ElGamal> mKeys;   // guarded by mVerifyLock in Verify
 };
 
 typedef SmartPtr<AuthPubKeyBlock> AuthPubKeyBlockPtr;

@@ -2,8 +2,14 @@
 // rate of certificate parsing with verification.
 
 #include "QORCrypt/Blowfish.h"
+#include "QORCrypt/ElGamal.h"
+#include "auth/AuthCertificate.h"
+#include "auth/AuthPubKeyBlock.h"
 #include "auth/AuthSession.h"
 #include "common/WriteBuffer.h"
+#include "platform/Tick.h"
+#include "service/CertIssuer.h"
+#include "service/IssuerKeys.h"
 
 #include <benchmark/benchmark.h>
 
@@ -61,6 +67,50 @@ void BM_SessionEncryptDecrypt(benchmark::State& state)
     state.SetBytesProcessed(int64_t(state.iterations()) * kMessageLength);
 }
 BENCHMARK(BM_SessionEncryptDecrypt);
+
+// A certificate parsed from its bytes and verified through a public-key
+// block (signed by the block's second key, so the first is tried in vain).
+void BM_CertificateParseVerify(benchmark::State& state)
+{
+    std::vector<SmartPtr<CertIssuer>> issuers;
+    std::vector<SmartPtr<ByteBuffer>> publicKeys;
+    for (uint32_t i = 0; i < 4; ++i)
+    {
+        const SmartPtr<ByteBuffer> der = GetFixedIssuerKey(i);
+        issuers.push_back(new CertIssuer(der->GetData(), der->GetLength()));
+        publicKeys.push_back(issuers.back()->GetPublicKey());
+    }
+    AuthBlockHeader header;
+    header.mIssueTime = GetTimeSeconds();
+    header.mExpiryTime = header.mIssueTime + 3600;
+    const AuthPubKeyBlockPtr block =
+        new AuthPubKeyBlock(issuers[0]->IssuePubKeyBlock(header, 1, {publicKeys[1], publicKeys[2]}));
+    const SmartPtr<ByteBuffer> raw = issuers[2]->IssueCertificate(header, 42, 1, 1, publicKeys[3].Get());
+    for (auto _ : state)
+    {
+        const AuthCertificatePtr cert = new AuthCertificate(raw->GetData(), raw->GetLength());
+        if (!cert->IsValid() || !block->Verify(*cert))
+            state.SkipWithError("certificate did not verify");
+    }
+    state.SetItemsProcessed(int64_t(state.iterations()));
+}
+BENCHMARK(BM_CertificateParseVerify)->Unit(benchmark::kMicrosecond);
+
+// Parsing alone (the holder's key is loaded, nothing is verified).
+void BM_CertificateParse(benchmark::State& state)
+{
+    const SmartPtr<ByteBuffer> der = GetFixedIssuerKey(0);
+    const CertIssuerPtr issuer = new CertIssuer(der->GetData(), der->GetLength());
+    AuthBlockHeader header;
+    const SmartPtr<ByteBuffer> raw = issuer->IssueCertificate(header, 42, 1, 1, issuer->GetPublicKey().Get());
+    for (auto _ : state)
+    {
+        const AuthCertificatePtr cert = new AuthCertificate(raw->GetData(), raw->GetLength());
+        benchmark::DoNotOptimize(cert->IsValid());
+    }
+    state.SetItemsProcessed(int64_t(state.iterations()));
+}
+BENCHMARK(BM_CertificateParse)->Unit(benchmark::kMicrosecond);
 
 } // namespace
 

@@ -16,12 +16,19 @@ CertIssuer::~CertIssuer() = default;
 bool CertIssuer::SetSigningKey(const void* privateKey, uint32_t length)
 {
     std::lock_guard<std::mutex> lock(mLock);
-    return mKey.setPrivateKey(static_cast<const uint8_t*>(privateKey), length);
+    return mKey.SetPrivateKey(privateKey, length);
+}
+
+bool CertIssuer::HasKey() const
+{
+    std::lock_guard<std::mutex> lock(mLock);
+    return mKey.HasPrivateKey();
 }
 
 SmartPtr<ByteBuffer> CertIssuer::GetPublicKey() const
 {
-    return mKey.getPublicKey();
+    std::lock_guard<std::mutex> lock(mLock);
+    return mKey.GetPublicKey();
 }
 
 SmartPtr<ByteBuffer> CertIssuer::Sign(const ByteBuffer* body)
@@ -31,7 +38,7 @@ SmartPtr<ByteBuffer> CertIssuer::Sign(const ByteBuffer* body)
     SmartPtr<ByteBuffer> signature;
     {
         std::lock_guard<std::mutex> lock(mLock);
-        signature = mKey.sign(body->GetData(), body->GetLength());
+        signature = mKey.Sign(body->GetData(), body->GetLength());
     }
     if (ByteBuffer::LengthOf(signature) == 0)
         return nullptr;

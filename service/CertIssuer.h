@@ -29,7 +29,7 @@ public:
     ~CertIssuer() override;
 
     bool SetSigningKey(const void* privateKey, uint32_t length);
-    bool HasKey() const { return mKey.hasPrivateKey(); }
+    bool HasKey() const;
 
     // The DER public key that verifies what this issuer signs.
     SmartPtr<ByteBuffer> GetPublicKey() const;
@@ -48,7 +48,7 @@ public:
     static SmartPtr<ByteBuffer> AppendSignature(const ByteBuffer* body, const void* signature, uint32_t length);
 
 private:
-    std::mutex mLock;   // guards mKey while signing
+    mutable std::mutex mLock;   // guards mKey
     ElGamal mKey;
 };
 

@@ -51,7 +51,7 @@ protected:
     {
         const SmartPtr<ByteBuffer> der = PublicKeyOf(i);
         ElGamal key;
-        EXPECT_TRUE(key.setPublicKey(der->GetData(), der->GetLength()));
+        EXPECT_TRUE(key.SetPublicKey(der->GetData(), der->GetLength()));
         return key;
     }
 
@@ -106,7 +106,7 @@ TEST_F(AuthBlocks, CertificateRoundTrip)
     EXPECT_EQ(cert->GetSignedLength(), 22 + PublicKeyOf(3)->GetLength());
     EXPECT_EQ(cert->GetSignatureLength(), raw->GetLength() - cert->GetSignedLength());
     EXPECT_TRUE(ByteBuffer::Equal(cert->GetRaw().Get(), raw.Get()));
-    EXPECT_TRUE(ByteBuffer::Equal(cert->GetPublicKey().getPublicKey().Get(), PublicKeyOf(3).Get()));
+    EXPECT_TRUE(ByteBuffer::Equal(cert->GetPublicKey().GetPublicKey().Get(), PublicKeyOf(3).Get()));
     EXPECT_TRUE(cert->Verify(KeyOf(1)));
     EXPECT_FALSE(cert->Verify(KeyOf(2)));
     EXPECT_FALSE(cert->IsExpired(0));
@@ -168,7 +168,7 @@ TEST_F(AuthBlocks, Auth2CertificateRoundTripAndLookups)
     EXPECT_TRUE(cert->Verify(KeyOf(2)));
     EXPECT_EQ(cert->GetUserId(), 1234u);
     EXPECT_EQ(cert->GetName(), u"Player One");
-    EXPECT_TRUE(ByteBuffer::Equal(cert->GetPublicKey().getPublicKey().Get(), PublicKeyOf(3).Get()));
+    EXPECT_TRUE(ByteBuffer::Equal(cert->GetPublicKey().GetPublicKey().Get(), PublicKeyOf(3).Get()));
     EXPECT_EQ(cert->GetTrustLevels().size(), 2u);
     EXPECT_EQ(cert->GetTextValue(u"clan"), u"Red");
     EXPECT_EQ(cert->GetTextValue(u"missing"), u"");
@@ -211,7 +211,7 @@ TEST_F(AuthBlocks, Auth2RepeatedEntriesReplaceAndIdentitiesMerge)
     ASSERT_TRUE(cert->IsValid());
     EXPECT_EQ(cert->GetUserId(), 2u);
     EXPECT_EQ(cert->GetName(), u"second");
-    EXPECT_TRUE(ByteBuffer::Equal(cert->GetPublicKey().getPublicKey().Get(), PublicKeyOf(2).Get()));
+    EXPECT_TRUE(ByteBuffer::Equal(cert->GetPublicKey().GetPublicKey().Get(), PublicKeyOf(2).Get()));
     const Auth2Certificate::TrustLevelMap expected = {{1, 1}, {2, 9}, {5, 5}};
     EXPECT_EQ(cert->GetTrustLevels(), expected);
     EXPECT_EQ(cert->GetTextValue(u"k"), u"new");
@@ -292,7 +292,22 @@ TEST_F(AuthBlocks, Auth2LengthLimits)
         w.AddRawSection(2, content);
         EXPECT_FALSE(Auth2CertificatePtr(new Auth2Certificate(CertIssuer::AppendSignature(w.Body().Get(), "s", 1)))->IsValid());
     }
-    // A signed part beyond 65,535 bytes is outside the format.
+    // The signed part may take 65,535 bytes, not one more.
+    for (uint32_t extra : {0u, 1u})
+    {
+        Auth2CertificateWriter w(Header());
+        ASSERT_TRUE(w.AddDataValue(1, big.data(), 0x7FFF));
+        ASSERT_TRUE(w.AddDataValue(2, big.data(), 32736 + extra));
+        const SmartPtr<ByteBuffer> body = w.Body();
+        ASSERT_EQ(body->GetLength(), 65535u + extra);
+        const Auth2CertificatePtr cert = new Auth2Certificate(Issuer(0).Sign(body.Get()));
+        EXPECT_EQ(cert->IsValid(), extra == 0);
+        if (extra == 0)
+        {
+            EXPECT_EQ(cert->GetSignedLength(), 65535u);
+            EXPECT_TRUE(cert->Verify(KeyOf(0)));
+        }
+    }
     {
         Auth2CertificateWriter w(Header());
         ASSERT_TRUE(w.AddDataValue(1, big.data(), 0x7FFF));
@@ -308,7 +323,7 @@ TEST_F(AuthBlocks, PubKeyBlockRoundTripAndVerifyThroughAnyKey)
     ASSERT_TRUE(block->IsValid());
     EXPECT_EQ(block->GetBlockId(), 0x55AA);
     ASSERT_EQ(block->GetKeyCount(), 3u);
-    EXPECT_TRUE(ByteBuffer::Equal(block->GetKeys()[1].getPublicKey().Get(), PublicKeyOf(2).Get()));
+    EXPECT_TRUE(ByteBuffer::Equal(block->GetKeys()[1].GetPublicKey().Get(), PublicKeyOf(2).Get()));
     EXPECT_TRUE(block->Verify(KeyOf(0)));
     EXPECT_FALSE(block->Verify(KeyOf(1)));
 
