@@ -77,14 +77,14 @@ ConsoleRawScope::ConsoleRawScope(int fd) : mFd(fd)
     raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ECHOE | ECHOK | ECHONL);
     raw.c_cc[VMIN] = 1;
     raw.c_cc[VTIME] = 0;
-    if (::tcsetattr(fd, TCSAFLUSH, &raw) == 0)
+    if (::tcsetattr(fd, TCSANOW, &raw) == 0)
         mSaved = std::move(saved);
 }
 
 ConsoleRawScope::~ConsoleRawScope()
 {
     if (mSaved)
-        ::tcsetattr(mFd, TCSAFLUSH, &mSaved->mSettings);
+        ::tcsetattr(mFd, TCSANOW, &mSaved->mSettings);
 }
 
 } // namespace QORAPI
