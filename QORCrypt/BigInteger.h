@@ -33,7 +33,7 @@ class BigInteger
 public:
     typedef uint32_t Digit;
     // Length and capacity are 16-bit word counts; growing past this throws.
-    static const uint32_t kMaxDigits = 0xFFFF;
+    static constexpr uint32_t kMaxDigits = 0xFFFF;
 
     BigInteger();
     BigInteger(int32_t value);
