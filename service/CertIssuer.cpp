@@ -11,7 +11,19 @@ CertIssuer::CertIssuer(const void* privateKey, uint32_t length)
     SetSigningKey(privateKey, length);
 }
 
+CertIssuer::CertIssuer(const ElGamal& privateKey)
+{
+    SetSigningKey(privateKey);
+}
+
 CertIssuer::~CertIssuer() = default;
+
+bool CertIssuer::SetSigningKey(const ElGamal& privateKey)
+{
+    std::lock_guard<std::mutex> lock(mLock);
+    mKey = privateKey;
+    return mKey.HasPrivateKey();
+}
 
 bool CertIssuer::SetSigningKey(const void* privateKey, uint32_t length)
 {

@@ -26,9 +26,12 @@ public:
     CertIssuer();
     // Builds the issuer over a DER private key; HasKey tells whether it loaded.
     CertIssuer(const void* privateKey, uint32_t length);
+    // Builds the issuer over a loaded private key (for instance one from KeyGen).
+    explicit CertIssuer(const ElGamal& privateKey);
     ~CertIssuer() override;
 
     bool SetSigningKey(const void* privateKey, uint32_t length);
+    bool SetSigningKey(const ElGamal& privateKey);
     bool HasKey() const;
 
     // The DER public key that verifies what this issuer signs.

@@ -9,6 +9,7 @@
 #include "service/AuthBlockWriter.h"
 #include "service/CertIssuer.h"
 #include "service/IssuerKeys.h"
+#include "service/KeyGen.h"
 
 #include <gtest/gtest.h>
 
@@ -347,6 +348,31 @@ TEST_F(AuthBlocks, PubKeyBlockRoundTripAndVerifyThroughAnyKey)
     // A key count of 0.
     const SmartPtr<ByteBuffer> noKeys = CertIssuer::AppendSignature(WritePubKeyBlockBody(Header(), 1, {}).Get(), "s", 1);
     EXPECT_FALSE(AuthPubKeyBlockPtr(new AuthPubKeyBlock(noKeys))->IsValid());
+}
+
+TEST_F(AuthBlocks, IssuerWithGeneratedKeys)
+{
+    DLParams params;
+    ASSERT_TRUE(KeyGen::LoadFixedParams(params, 1024));
+    const SmartPtr<ElGamal> signing = KeyGen::GenerateKeyPair(params);
+    ASSERT_TRUE(signing && signing->HasPrivateKey());
+    const CertIssuerPtr issuer = new CertIssuer(*signing);
+    ASSERT_TRUE(issuer->HasKey());
+
+    // The generated key goes into a block next to a fixed one and signs a certificate.
+    const AuthPubKeyBlockPtr block =
+        new AuthPubKeyBlock(Issuer(0).IssuePubKeyBlock(Header(), 2, {PublicKeyOf(1), issuer->GetPublicKey()}));
+    const AuthCertificatePtr cert = new AuthCertificate(issuer->IssueCertificate(Header(), 5, 6, 7, PublicKeyOf(3).Get()));
+    ASSERT_TRUE(cert->IsValid());
+    EXPECT_TRUE(block->Verify(*cert));
+
+    // An issuer without a private key signs nothing.
+    const CertIssuerPtr empty = new CertIssuer();
+    EXPECT_FALSE(empty->HasKey());
+    EXPECT_FALSE(empty->IssueCertificate(Header(), 1, 1, 1, PublicKeyOf(3).Get()));
+    const CertIssuerPtr publicOnly = new CertIssuer(PublicKeyOf(1)->GetData(), PublicKeyOf(1)->GetLength());
+    EXPECT_FALSE(publicOnly->HasKey());
+    EXPECT_FALSE(publicOnly->Sign(PublicKeyOf(1).Get()));
 }
 
 TEST_F(AuthBlocks, TruncationsOfEveryLayout)
