@@ -106,6 +106,13 @@ void ServerRequestOp::RunHook()
         Finish(WS_ServerReq_NeedAuthContext);
         return;
     }
+    // Frames need a length field of 1, 2 or 4 bytes; any other size could
+    // neither be written nor read, so no server is tried.
+    if (mLengthFieldSize != 1 && mLengthFieldSize != 2 && mLengthFieldSize != 4)
+    {
+        Finish(WS_RecvMsg_InvalidLengthFieldSize);
+        return;
+    }
     if (IsAsync())
     {
         TryNextServer();

@@ -341,6 +341,10 @@ TEST_P(DirOpsTest, RequestsThatCannotBeSentOrRun)
     EXPECT_EQ(Run(auth), WS_AuthRequired);
     EXPECT_EQ(mServer.GetRequestCount(), 0u);
 
+    SmartPtr<GetDirOp> badField = new GetDirOp(mContext);
+    badField->SetLengthFieldSize(3);
+    EXPECT_EQ(Run(badField), WS_RecvMsg_InvalidLengthFieldSize);
+
     // One address instead of a context.
     SmartPtr<GetDirOp> single = new GetDirOp(Local(mServer.GetPort()));
     single->SetPath(u"/");
