@@ -108,9 +108,12 @@ WSStatus RecvCRMsgOp::Start()
 WSStatus RecvCRMsgOp::Continue()
 {
     AsyncSocket& socket = *GetSocket();
+    bool wait = false;   // try first: a ready socket needs no poll
     for (;;)
     {
-        socket.WaitForRead(TimeLeft());
+        if (wait)
+            socket.WaitForRead(TimeLeft());
+        wait = true;
         uint8_t c = 0;
         const WSStatus s = socket.Recv(&c, 1);
         if (s != WS_Success)
@@ -119,6 +122,7 @@ WSStatus RecvCRMsgOp::Continue()
                 continue;
             return s;
         }
+        wait = false;
         mBuffer.AppendByte(c);
         const uint32_t n = mBuffer.GetLength();
         if (c == '\n' && n >= 2 && mBuffer.GetData()[n - 2] == '\r')

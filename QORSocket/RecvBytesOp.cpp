@@ -60,9 +60,15 @@ WSStatus RecvBytesOp::StartRecv()
 WSStatus RecvBytesOp::ContinueRecv()
 {
     AsyncSocket& socket = *GetSocket();
+    // Each pass tries first and waits only when the socket had nothing: the
+    // wait's outcome is never looked at, so this is the same loop without a
+    // poll in front of every ready read.
+    bool wait = false;
     for (;;)
     {
-        socket.WaitForRead(TimeLeft());
+        if (wait)
+            socket.WaitForRead(TimeLeft());
+        wait = true;
         uint32_t got = 0;
         WSStatus s;
         if (mCount != 0 && !mFile)
@@ -100,7 +106,10 @@ WSStatus RecvBytesOp::ContinueRecv()
         if (mCount == 0 && s == WS_AsyncSocket_Shutdown)
             return Done(WS_Success);
         if (s == WS_Success)
+        {
+            wait = false;
             continue;
+        }
         if (s != WS_TimedOut)
             return s;
         if (TimeLeft() == 0)

@@ -71,9 +71,12 @@ WSStatus SendBytesOp::Start()
 WSStatus SendBytesOp::Continue()
 {
     AsyncSocket& socket = *GetSocket();
+    bool wait = false;   // try first: a ready socket needs no poll
     while (mCursor.Remaining() > 0)
     {
-        socket.WaitForWrite(TimeLeft());
+        if (wait)
+            socket.WaitForWrite(TimeLeft());
+        wait = true;
         uint32_t sent = 0;
         const WSStatus s = socket.Send(mCursor.GetData() + mCursor.GetPos(), mCursor.Remaining(), &sent);
         if (sent > 0)

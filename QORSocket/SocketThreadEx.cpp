@@ -4,6 +4,10 @@ namespace QORAPI {
 
 namespace {
 const int16_t kKindEvents[3] = {SOCK_POLL_READ, SOCK_POLL_WRITE, SOCK_POLL_EXCEPT};
+
+// Set while this thread works through a pass of Pump: removals made there
+// need no wake-up, the set is rebuilt before the next wait anyway.
+thread_local bool tInPumpPass = false;
 }
 
 SocketThreadEx::SocketThreadEx()
@@ -129,7 +133,16 @@ void SocketThreadEx::RemoveFromLists(SocketOp* op, int sparedKind)
         op->mThreadIndex[k] = -1;
     }
     op->mInSocketThread = false;
-    Signal();
+    if (!tInPumpPass)
+        Signal();
+}
+
+namespace {
+struct PassFlag
+{
+    PassFlag() { tInPumpPass = true; }
+    ~PassFlag() { tInPumpPass = false; }
+};
 }
 
 void SocketThreadEx::Pump(uint32_t ms)
@@ -160,6 +173,7 @@ void SocketThreadEx::Pump(uint32_t ms)
 
     {
         ScopedLock lock(mCrit);
+        PassFlag pass;
         if (n < 0)
         {
             // The wait failed: try every operation once.
