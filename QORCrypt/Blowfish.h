@@ -17,8 +17,8 @@ namespace QORAPI {
 class Blowfish
 {
 public:
-    static const uint32_t kMinKeyLength = 5;
-    static const uint32_t kMaxKeyLength = 56;
+    static constexpr uint32_t kMinKeyLength = 5;
+    static constexpr uint32_t kMaxKeyLength = 56;
 
     // No key set.
     Blowfish();

@@ -4,30 +4,6 @@
 
 namespace QORAPI {
 
-const uint8_t* ReadBuffer::ReadBytes(uint32_t n)
-{
-    if (n > mLength - mPos)
-        throw ReadBufferException();
-    const uint8_t* p = mData + mPos;
-    mPos += n;
-    return p;
-}
-
-uint8_t ReadBuffer::ReadByte()
-{
-    return *ReadBytes(1);
-}
-
-uint16_t ReadBuffer::ReadShort()
-{
-    return LoadLE16(ReadBytes(2));
-}
-
-uint32_t ReadBuffer::ReadLong()
-{
-    return LoadLE32(ReadBytes(4));
-}
-
 uint32_t ReadBuffer::ReadLength(uint8_t fieldSize)
 {
     switch (fieldSize)
@@ -51,29 +27,25 @@ void ReadBuffer::ReadString(std::string& s, Count length)
 void ReadBuffer::ReadString(std::string& s, uint8_t fieldSize)
 {
     const uint32_t start = mPos;
-    try
-    {
-        ReadString(s, Count{ReadLength(fieldSize)});
-    }
-    catch (const ReadBufferException&)
+    const uint32_t length = ReadLength(fieldSize);
+    if (length > mLength - mPos)
     {
         mPos = start;
-        throw;
+        throw ReadBufferException();
     }
+    ReadString(s, Count{length});
 }
 
 void ReadBuffer::ReadWString(std::u16string& w, uint8_t fieldSize)
 {
     const uint32_t start = mPos;
-    try
-    {
-        ReadWString(w, Count{ReadLength(fieldSize)});
-    }
-    catch (const ReadBufferException&)
+    const uint32_t length = ReadLength(fieldSize);
+    if (length > (mLength - mPos) / 2)
     {
         mPos = start;
-        throw;
+        throw ReadBufferException();
     }
+    ReadWString(w, Count{length});
 }
 
 void ReadBuffer::ReadWString(std::u16string& w, Count length)
@@ -89,17 +61,13 @@ void ReadBuffer::ReadWString(std::u16string& w, Count length)
 void ReadBuffer::ReadBuf(SmartPtr<ByteBuffer>& out, uint8_t fieldSize)
 {
     const uint32_t start = mPos;
-    try
-    {
-        const uint32_t len = ReadLength(fieldSize);
-        const uint8_t* p = ReadBytes(len);
-        out = new ByteBuffer(p, len, false);
-    }
-    catch (const ReadBufferException&)
+    const uint32_t len = ReadLength(fieldSize);
+    if (len > mLength - mPos)
     {
         mPos = start;
-        throw;
+        throw ReadBufferException();
     }
+    out = new ByteBuffer(ReadBytes(len), len, false);
 }
 
 } // namespace QORAPI

@@ -10,6 +10,7 @@
 #define QORAPI_COMMON_READBUFFER_H
 
 #include "common/ByteBuffer.h"
+#include "common/Endian.h"
 
 #include <cstdint>
 #include <exception>
@@ -48,11 +49,18 @@ public:
     }
     void Rewind() { mPos = 0; }
 
-    const uint8_t* ReadBytes(uint32_t n);
+    const uint8_t* ReadBytes(uint32_t n)
+    {
+        if (n > mLength - mPos)
+            throw ReadBufferException();
+        const uint8_t* p = mData + mPos;
+        mPos += n;
+        return p;
+    }
     bool ReadBool() { return ReadByte() != 0; }
-    uint8_t ReadByte();
-    uint16_t ReadShort();
-    uint32_t ReadLong();
+    uint8_t ReadByte() { return *ReadBytes(1); }
+    uint16_t ReadShort() { return LoadLE16(ReadBytes(2)); }
+    uint32_t ReadLong() { return LoadLE32(ReadBytes(4)); }
     uint32_t ReadLength(uint8_t fieldSize);   // 0 without reading for widths other than 1, 2, 4
 
     void ReadString(std::string& s, Count length);

@@ -60,6 +60,10 @@ bool CreateTemporaryDirectory(const std::string& prefix, std::string& out);
 // The value of an environment variable; false when it is not set.
 bool GetEnvironmentVariable(const std::string& name, std::string& out);
 
+// Sets (or with an empty value, removes) an environment variable of the
+// process. Not safe while other threads read the environment.
+bool SetEnvironmentVariable(const std::string& name, const std::string& value);
+
 // The user's home folder ($HOME, else the password database); false when unknown.
 bool GetHomeDirectory(std::string& out);
 

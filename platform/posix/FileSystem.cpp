@@ -223,6 +223,13 @@ bool GetEnvironmentVariable(const std::string& name, std::string& out)
     return true;
 }
 
+bool SetEnvironmentVariable(const std::string& name, const std::string& value)
+{
+    if (value.empty())
+        return ::unsetenv(name.c_str()) == 0;
+    return ::setenv(name.c_str(), value.c_str(), 1) == 0;
+}
+
 bool GetHomeDirectory(std::string& out)
 {
     if (GetEnvironmentVariable("HOME", out) && !out.empty())

@@ -1,0 +1,63 @@
+// AsyncOpContainer: the completion queue through which asynchronous operations
+// are started and completed.
+//
+// Run and Finish post an operation here; Pump takes the entries in order,
+// starts those that are pending and delivers the completions of those that
+// are finished. An operation may stand in the queue more than once; each entry
+// is handled by the operation's state when it comes up.
+//
+// Thread safety: Add, Wait and Pump may be called from any thread; mCrit
+// guards the queue and is never held while an operation is started or
+// delivered. KillAll is meant for when no thread pumps any more.
+#ifndef QORAPI_COMMON_ASYNCOPCONTAINER_H
+#define QORAPI_COMMON_ASYNCOPCONTAINER_H
+
+#include "common/AsyncOp.h"
+#include "common/CriticalSection.h"
+#include "common/Event.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+
+namespace QORAPI {
+
+class AsyncOpContainer
+{
+public:
+    AsyncOpContainer();
+    // Runs KillAll.
+    virtual ~AsyncOpContainer();
+    AsyncOpContainer(const AsyncOpContainer&) = delete;
+    AsyncOpContainer& operator=(const AsyncOpContainer&) = delete;
+
+    void Add(const SmartPtr<AsyncOp>& op);
+    // True at once when the queue holds entries; else waits up to ms for one.
+    bool Wait(uint32_t ms);
+    // Handles entries: waits up to waitMs for a first one when the queue is
+    // empty; stops when the queue is empty, after maxCount entries (maxCount
+    // < 0: as many as stood in the queue at the start; 0: no limit) or once
+    // waitMs has passed.
+    void Pump(uint32_t waitMs, int32_t maxCount);
+    // Kills every queued pending operation and delivers every completion,
+    // including those of operations added meanwhile.
+    void KillAll();
+
+    size_t GetCount() const;
+
+private:
+    // Delivers again when the current operation was finished by another
+    // thread while it was being handled; called and returns with mCrit held.
+    void HandleRepost(AsyncOp* op);
+
+    mutable CriticalSection mCrit;
+    Event mEvent;                          // auto-reset; set on empty -> one entry
+    std::deque<SmartPtr<AsyncOp>> mQueue;  // guarded by mCrit
+    AsyncOp* mCurOp;                       // guarded by mCrit; held by the handler
+    bool mCurOpReposted;                   // guarded by mCrit
+    bool mKillingAll;                      // guarded by mCrit
+};
+
+} // namespace QORAPI
+
+#endif

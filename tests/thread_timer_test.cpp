@@ -1,0 +1,353 @@
+#include "common/AsyncOp.h"
+#include "common/AsyncOpContainer.h"
+#include "common/CriticalSection.h"
+#include "common/Event.h"
+#include "common/Thread.h"
+#include "common/TimerThread.h"
+#include "platform/PlatformThread.h"
+#include "platform/Tick.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+using namespace QORAPI;
+
+namespace {
+
+// Moves the tick counter so that it reads target now.
+void SetTickTo(uint32_t target)
+{
+    const uint32_t raw = GetTickCount() - GetTickOffset();
+    SetTickOffset(target - raw);
+}
+
+struct TickOffsetGuard
+{
+    ~TickOffsetGuard() { SetTickOffset(0); }
+};
+
+// A blocking run whose hook returns without finishing leaves the operation
+// pending, and a Finish then posts nothing: the timer's effect shows in the status.
+SmartPtr<AsyncOp> PendingBlockingOp()
+{
+    SmartPtr<AsyncOp> op(new AsyncOp());
+    EXPECT_EQ(op->Run(OpMode_Block, InfiniteMs), WS_Pending);
+    return op;
+}
+
+class CountingThread : public Thread
+{
+public:
+    std::atomic<int> mLoops{0};
+    std::atomic<bool> mStopSelf{false};
+    std::atomic<bool> mSawCurrent{false};
+
+protected:
+    uint32_t ThreadProc() override
+    {
+        mSawCurrent = IsCurrent();
+        while (!IsStopRequested())
+        {
+            ++mLoops;
+            if (mStopSelf)
+                Stop(true); // must not wait for itself
+            mSignalEvent.Wait(1000);
+        }
+        return 0;
+    }
+};
+
+} // namespace
+
+TEST(CriticalSection, RecursiveAndScopedCounts)
+{
+    CriticalSection crit;
+    {
+        ScopedLock lock(crit);
+        lock.Enter();
+        lock.Leave();
+        lock.Leave();
+        lock.Leave(); // more leaves than enters do nothing
+        std::atomic<bool> taken{false};
+        std::thread other([&] {
+            ScopedLock inner(crit);
+            taken = true;
+        });
+        other.join();
+        EXPECT_TRUE(taken);
+    }
+    ScopedLock notEntered(crit, false);
+    notEntered.Leave();
+}
+
+TEST(Event, AutoResetReleasesOneWait)
+{
+    Event ev(false, true);
+    EXPECT_TRUE(ev.Wait(0));
+    EXPECT_FALSE(ev.Wait(0));
+    ev.Set();
+    EXPECT_TRUE(ev.Wait(10));
+    EXPECT_FALSE(ev.Wait(10));
+}
+
+TEST(Event, ManualResetStaysSet)
+{
+    Event ev(true, false);
+    EXPECT_FALSE(ev.Wait(1));
+    ev.Set();
+    EXPECT_TRUE(ev.Wait(0));
+    EXPECT_TRUE(ev.Wait(InfiniteMs));
+    ev.Reset();
+    EXPECT_FALSE(ev.Wait(0));
+}
+
+TEST(Event, SetFromOtherThreadWakesWait)
+{
+    Event ev(false, false);
+    std::thread setter([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ev.Set();
+    });
+    EXPECT_TRUE(ev.Wait(5000));
+    setter.join();
+}
+
+TEST(Thread, StartStopAndRestart)
+{
+    CountingThread t;
+    EXPECT_TRUE(t.IsStopRequested());
+    EXPECT_FALSE(t.IsRunning());
+    EXPECT_FALSE(t.IsCurrent());
+    t.Start();
+    t.Start(); // second start while running does nothing
+    t.Stop(true);
+    EXPECT_FALSE(t.IsRunning());
+    EXPECT_TRUE(t.mSawCurrent);
+    t.Stop(true); // second stop does nothing
+    t.Start();
+    EXPECT_TRUE(t.IsRunning() || t.mLoops > 0);
+    t.Stop(true);
+    EXPECT_FALSE(t.IsRunning());
+}
+
+TEST(Thread, StopFromInsideReturnsWithoutWaiting)
+{
+    CountingThread t;
+    t.mStopSelf = true;
+    t.Start();
+    for (int i = 0; i < 500 && t.IsRunning(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    EXPECT_FALSE(t.IsRunning());
+    EXPECT_EQ(t.mLoops, 1);
+    t.WaitForExit();
+}
+
+TEST(Thread, RefusedCreationClearsRunning)
+{
+    CountingThread t;
+    SetThreadCreationFailsForTest(true);
+    t.Start();
+    SetThreadCreationFailsForTest(false);
+    EXPECT_FALSE(t.IsRunning());
+    t.Stop(true); // must not wait for a thread that never ran
+    t.Start();
+    EXPECT_TRUE(t.IsRunning() || t.mLoops > 0);
+    t.Stop(true);
+    EXPECT_FALSE(t.IsRunning());
+}
+
+// The timer tests drive a TimerThread without its thread, so that every
+// processing step is explicit.
+class TimerTest : public ::testing::Test
+{
+protected:
+    SmartPtr<AsyncOp> PendingOp() { return PendingBlockingOp(); }
+
+    TickOffsetGuard mGuard;
+    TimerThread mTimer;
+};
+
+TEST_F(TimerTest, EntryFiresAtDeadline)
+{
+    SetTickTo(0x10000000);
+    mTimer.ProcessTimers();
+    SmartPtr<AsyncOp> op = PendingOp();
+    mTimer.Add(op, 100);
+    uint32_t key = 0;
+    bool wrapped = true;
+    ASSERT_TRUE(mTimer.GetEntryKey(op, key, wrapped));
+    EXPECT_FALSE(wrapped);
+    EXPECT_GE(key, 0x10000000u + 100);
+    EXPECT_LE(mTimer.GetWaitTime(), 100u + 50);
+
+    SetTickTo(key - 1);
+    mTimer.ProcessTimers();
+    EXPECT_TRUE(op->IsPending());
+    SetTickTo(key + 1);
+    mTimer.ProcessTimers();
+    EXPECT_EQ(op->GetStatus(), WS_TimedOut);
+    EXPECT_FALSE(mTimer.HasEntry(op));
+    EXPECT_EQ(mTimer.GetDeadlineCount(), 0u);
+}
+
+TEST_F(TimerTest, RearmingReplacesEntry)
+{
+    SetTickTo(0x20000000);
+    mTimer.ProcessTimers();
+    SmartPtr<AsyncOp> op = PendingOp();
+    mTimer.Add(op, 50);
+    mTimer.Add(op, 5000);
+    EXPECT_EQ(mTimer.GetDeadlineCount(), 1u);
+    SetTickTo(0x20000000 + 1000);
+    mTimer.ProcessTimers();
+    EXPECT_TRUE(op->IsPending());
+    SetTickTo(0x20000000 + 6000);
+    mTimer.ProcessTimers();
+    EXPECT_EQ(op->GetStatus(), WS_TimedOut);
+}
+
+TEST_F(TimerTest, WrappedEntryFiresOnlyAfterWrap)
+{
+    SetTickTo(0xFFFFFF00u);
+    mTimer.ProcessTimers();
+    SmartPtr<AsyncOp> op = PendingOp();
+    mTimer.Add(op, 0x200);
+    uint32_t key = 0;
+    bool wrapped = false;
+    ASSERT_TRUE(mTimer.GetEntryKey(op, key, wrapped));
+    EXPECT_TRUE(wrapped);
+    EXPECT_GE(key, 0x100u);
+    EXPECT_LT(key, 0x100u + 50);
+    EXPECT_EQ(mTimer.GetWrappedDeadlineCount(), 1u);
+
+    SetTickTo(0xFFFFFFF0u);
+    mTimer.ProcessTimers();
+    EXPECT_TRUE(op->IsPending()); // key 0x100 is small but lies after the wrap
+
+    SetTickTo(0x50);
+    mTimer.ProcessTimers(); // wrap: moved over, not yet due
+    EXPECT_TRUE(op->IsPending());
+    EXPECT_EQ(mTimer.GetWrappedDeadlineCount(), 0u);
+    EXPECT_EQ(mTimer.GetDeadlineCount(), 1u);
+
+    SetTickTo(key + 10);
+    mTimer.ProcessTimers();
+    EXPECT_EQ(op->GetStatus(), WS_TimedOut);
+    EXPECT_EQ(mTimer.GetDeadlineCount(), 0u);
+}
+
+TEST_F(TimerTest, WrapFiresEveryEntryBeforeIt)
+{
+    SetTickTo(0xFFFFF000u);
+    mTimer.ProcessTimers();
+    SmartPtr<AsyncOp> a = PendingOp();
+    SmartPtr<AsyncOp> b = PendingOp();
+    mTimer.Add(a, 0xE00); // just before the wrap
+    mTimer.Add(b, 0x10);
+    SetTickTo(0x20); // the counter wrapped since the last processing
+    mTimer.ProcessTimers();
+    EXPECT_EQ(a->GetStatus(), WS_TimedOut);
+    EXPECT_EQ(b->GetStatus(), WS_TimedOut);
+}
+
+TEST_F(TimerTest, MovedEntryIsRemovable)
+{
+    SetTickTo(0xFFFFFF00u);
+    mTimer.ProcessTimers();
+    SmartPtr<AsyncOp> op = PendingOp();
+    mTimer.Add(op, 0x1000);
+    SetTickTo(0x10);
+    mTimer.ProcessTimers();
+    ASSERT_EQ(mTimer.GetDeadlineCount(), 1u);
+    ASSERT_TRUE(mTimer.HasEntry(op));
+
+    mTimer.Remove(op);
+    EXPECT_EQ(mTimer.GetDeadlineCount(), 0u);
+    EXPECT_FALSE(mTimer.HasEntry(op));
+    SetTickTo(0x2000);
+    mTimer.ProcessTimers();
+    EXPECT_TRUE(op->IsPending());
+}
+
+TEST_F(TimerTest, RearmingMovedEntryErasesIt)
+{
+    SetTickTo(0xFFFFFF00u);
+    mTimer.ProcessTimers();
+    SmartPtr<AsyncOp> op = PendingOp();
+    mTimer.Add(op, 0x1000);
+    SetTickTo(0x10);
+    mTimer.ProcessTimers();
+    mTimer.Add(op, 0x100000);
+    EXPECT_EQ(mTimer.GetDeadlineCount(), 1u);
+    SetTickTo(0x2000);
+    mTimer.ProcessTimers();
+    EXPECT_TRUE(op->IsPending());
+}
+
+TEST_F(TimerTest, EntryArmedAfterUnprocessedWrapIsNotDueAtOnce)
+{
+    SetTickTo(0xFFFFFFF0u);
+    mTimer.ProcessTimers();
+    SetTickTo(0x100); // wrapped, not yet processed
+    SmartPtr<AsyncOp> op = PendingOp();
+    mTimer.Add(op, 1000);
+    mTimer.ProcessTimers();
+    EXPECT_TRUE(op->IsPending());
+    SetTickTo(0x100 + 2000);
+    mTimer.ProcessTimers();
+    EXPECT_EQ(op->GetStatus(), WS_TimedOut);
+}
+
+TEST_F(TimerTest, WaitTimeWithoutEntries)
+{
+    SetTickTo(0xFFFFFF00u);
+    mTimer.ProcessTimers();
+    const uint32_t wait = mTimer.GetWaitTime();
+    // until 10 ms past the next wrap
+    EXPECT_GE(wait, 0x100u + 10 - 50);
+    EXPECT_LE(wait, 0x100u + 10);
+
+    SetTickTo(0x1000);
+    mTimer.ProcessTimers();
+    const uint32_t far = mTimer.GetWaitTime();
+    EXPECT_LE(far, 0xFFFFFFFFu - 0x1000u + 10u);
+    EXPECT_GE(far, 0xFFFFFFFFu - 0x1000u + 10u - 50u);
+}
+
+TEST_F(TimerTest, KillAllKillsBothMapsOnce)
+{
+    SetTickTo(0xFFFFFF00u);
+    mTimer.ProcessTimers();
+    SmartPtr<AsyncOp> a = PendingOp();
+    SmartPtr<AsyncOp> b = PendingOp();
+    mTimer.Add(a, 10);
+    mTimer.Add(b, 0x1000);
+    EXPECT_EQ(mTimer.GetDeadlineCount(), 1u);
+    EXPECT_EQ(mTimer.GetWrappedDeadlineCount(), 1u);
+    mTimer.KillAll();
+    EXPECT_EQ(a->GetStatus(), WS_Killed);
+    EXPECT_EQ(b->GetStatus(), WS_Killed);
+    EXPECT_TRUE(a->IsKilled());
+    EXPECT_EQ(mTimer.GetDeadlineCount(), 0u);
+    EXPECT_EQ(mTimer.GetWrappedDeadlineCount(), 0u);
+    EXPECT_FALSE(mTimer.HasEntry(a));
+}
+
+TEST(TimerThreadRunning, FiresAcrossRealWrap)
+{
+    TickOffsetGuard guard;
+    TimerThread timer;
+    SetTickTo(0xFFFFFFFFu - 30);
+    timer.Start();
+    SmartPtr<AsyncOp> op = PendingBlockingOp();
+    timer.Add(op, 80); // deadline beyond the wrap
+    EXPECT_EQ(timer.GetWrappedDeadlineCount(), 1u);
+    for (int i = 0; i < 500 && op->IsPending(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    EXPECT_EQ(op->GetStatus(), WS_TimedOut);
+    EXPECT_LT(GetTickCount(), 0x80000000u); // fired after the wrap
+    timer.Stop(true);
+    EXPECT_FALSE(timer.IsRunning());
+}
