@@ -39,8 +39,10 @@ WSStatus AsyncOp::Run(OpMode mode, uint32_t timeout)
         if (IsAwaitingCompletion())
             return WS_AwaitingCompletion;
         // The run's settings are stored before the lock is given up, so that a
-        // Finish from another thread sees the mode of this run.
-        mStartTick.store(GetTickCount(), std::memory_order_relaxed);
+        // Finish from another thread sees the mode of this run. The start tick
+        // serves only TimeLeft of a blocking run.
+        if (mode == OpMode_Block)
+            mStartTick.store(GetTickCount(), std::memory_order_relaxed);
         mTimeout.store(timeout, std::memory_order_relaxed);
         mMode.store(mode, std::memory_order_relaxed);
         mKilled.store(false, std::memory_order_release);
@@ -184,12 +186,11 @@ void AsyncOp::DeliverCompletion()
         timerArmed = mTimerMap.load(std::memory_order_acquire) != nullptr;
         completion = mCompletion;
     }
-    SmartPtr<AsyncOp> self(this);
     if (timerArmed)
-        QORAPICore::RemoveTimer(self);
+        QORAPICore::RemoveTimer(SmartPtr<AsyncOp>(this));
     CleanupHook();
     if (completion)
-        completion->Complete(self);
+        completion->Complete(SmartPtr<AsyncOp>(this));
 }
 
 void AsyncOp::RunHook() {}
@@ -198,7 +199,7 @@ void AsyncOp::CleanupHook() {}
 
 void AsyncOp::Post()
 {
-    SmartPtr<AsyncOp> self(this);
+    const SmartPtr<AsyncOp> self(this);
     if (AsyncOpContainer* queue = mCompletionQueue.load(std::memory_order_acquire))
         queue->Add(self);
     else

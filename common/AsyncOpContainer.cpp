@@ -4,10 +4,12 @@
 
 namespace QORAPI {
 
-AsyncOpContainer::AsyncOpContainer()
-    : mEvent(false, false), mCurOp(nullptr), mCurOpReposted(false), mKillingAll(false)
-{
+namespace {
+// The handler of the Pump or KillAll call running on this thread.
+thread_local void* tCurrentHandler = nullptr;
 }
+
+AsyncOpContainer::AsyncOpContainer() : mEvent(false, false), mHandlers(nullptr) {}
 
 AsyncOpContainer::~AsyncOpContainer()
 {
@@ -18,16 +20,26 @@ void AsyncOpContainer::Add(const SmartPtr<AsyncOp>& op)
 {
     if (!op)
         return;
+    // Posted by the thread that is handling it (a hook or completion that
+    // finishes it): that thread looks again without the queue's lock.
+    Handler* own = static_cast<Handler*>(tCurrentHandler);
+    if (own && own->mQueue == this && own->mCurOp == op.Get() && (!op->IsPending() || own->mKillingAll))
+    {
+        own->mRepostedHere = true;
+        return;
+    }
     {
         ScopedLock lock(mCrit);
-        if (op.Get() == mCurOp)
+        for (Handler* handler = mHandlers; handler; handler = handler->mNext)
         {
-            // The thread handling it picks the new state up right after its
-            // current step. Finishing after that thread looked is noted, so
+            if (handler->mCurOp != op.Get())
+                continue;
+            // The call handling it picks the new state up right after its
+            // current step. A finish after that call looked is noted, so
             // that the completion is not lost.
-            if (!op->IsPending() || mKillingAll)
+            if (!op->IsPending() || handler->mKillingAll)
             {
-                mCurOpReposted = true;
+                handler->mReposted = true;
                 return;
             }
         }
@@ -48,14 +60,47 @@ bool AsyncOpContainer::Wait(uint32_t ms)
     return mEvent.Wait(ms);
 }
 
-void AsyncOpContainer::HandleRepost(AsyncOp* op)
+void AsyncOpContainer::AddHandler(Handler& handler)
 {
-    while (mCurOpReposted)
+    handler.mQueue = this;
+    handler.mNext = mHandlers;
+    mHandlers = &handler;
+    handler.mOuter = static_cast<Handler*>(tCurrentHandler);
+    tCurrentHandler = &handler;
+}
+
+void AsyncOpContainer::RemoveHandler(Handler& handler)
+{
+    tCurrentHandler = handler.mOuter;
+    for (Handler** link = &mHandlers; *link; link = &(*link)->mNext)
     {
-        mCurOpReposted = false;
-        const bool killing = mKillingAll;
+        if (*link == &handler)
+        {
+            *link = handler.mNext;
+            break;
+        }
+    }
+}
+
+SmartPtr<AsyncOp> AsyncOpContainer::TakeFirst(Handler& handler)
+{
+    SmartPtr<AsyncOp> next = std::move(mQueue.front());
+    mQueue.pop_front();
+    handler.mCurOp = next.Get();
+    handler.mReposted = false;
+    handler.mRepostedHere = false;
+    return next;
+}
+
+void AsyncOpContainer::HandleRepost(Handler& handler)
+{
+    AsyncOp* op = handler.mCurOp;
+    while (handler.mReposted || handler.mRepostedHere)
+    {
+        handler.mReposted = false;
+        handler.mRepostedHere = false;
         mCrit.Leave();
-        if (killing && op->IsPending())
+        if (handler.mKillingAll && op->IsPending())
             op->Kill(true);
         if (op->IsAwaitingCompletion())
             op->DeliverCompletion();
@@ -66,6 +111,7 @@ void AsyncOpContainer::HandleRepost(AsyncOp* op)
 void AsyncOpContainer::Pump(uint32_t waitMs, int32_t maxCount)
 {
     SmartPtr<AsyncOp> op; // released outside the lock
+    Handler handler;
     mCrit.Enter();
     const uint32_t start = GetTickCount();
     int32_t count = maxCount < 0 ? static_cast<int32_t>(mQueue.size()) : maxCount;
@@ -75,12 +121,10 @@ void AsyncOpContainer::Pump(uint32_t waitMs, int32_t maxCount)
         mEvent.Wait(waitMs);
         mCrit.Enter();
     }
+    AddHandler(handler);
     while (!mQueue.empty())
     {
-        SmartPtr<AsyncOp> next = std::move(mQueue.front());
-        mQueue.pop_front();
-        mCurOp = next.Get();
-        mCurOpReposted = false;
+        SmartPtr<AsyncOp> next = TakeFirst(handler);
         mCrit.Leave();
 
         op = std::move(next);
@@ -90,28 +134,26 @@ void AsyncOpContainer::Pump(uint32_t waitMs, int32_t maxCount)
             op->DeliverCompletion();
 
         mCrit.Enter();
-        HandleRepost(op.Get());
+        HandleRepost(handler);
         if (count > 0 && --count == 0)
             break;
         if (waitMs > 0 && TicksSince(start) >= waitMs)
             break;
     }
-    mCurOp = nullptr;
-    mCurOpReposted = false;
+    RemoveHandler(handler);
     mCrit.Leave();
 }
 
 void AsyncOpContainer::KillAll()
 {
     SmartPtr<AsyncOp> op;
+    Handler handler;
+    handler.mKillingAll = true;
     mCrit.Enter();
-    mKillingAll = true;
+    AddHandler(handler);
     while (!mQueue.empty())
     {
-        SmartPtr<AsyncOp> next = std::move(mQueue.front());
-        mQueue.pop_front();
-        mCurOp = next.Get();
-        mCurOpReposted = false;
+        SmartPtr<AsyncOp> next = TakeFirst(handler);
         mCrit.Leave();
 
         op = std::move(next);
@@ -120,11 +162,9 @@ void AsyncOpContainer::KillAll()
         op->DeliverCompletion();
 
         mCrit.Enter();
-        HandleRepost(op.Get());
+        HandleRepost(handler);
     }
-    mCurOp = nullptr;
-    mCurOpReposted = false;
-    mKillingAll = false;
+    RemoveHandler(handler);
     mCrit.Leave();
 }
 

@@ -46,16 +46,31 @@ public:
     size_t GetCount() const;
 
 private:
+    // The operation one Pump or KillAll call is handling right now. Each call
+    // has its own, so that several threads may pump one queue.
+    struct Handler
+    {
+        AsyncOpContainer* mQueue = nullptr;
+        AsyncOp* mCurOp = nullptr;     // held by the handling call
+        bool mReposted = false;        // posted again by another thread; guarded by mCrit
+        bool mRepostedHere = false;    // posted again by the handling thread itself
+        bool mKillingAll = false;
+        Handler* mNext = nullptr;      // guarded by mCrit
+        Handler* mOuter = nullptr;     // the handler this thread ran before (nested pumps)
+    };
+
+    void AddHandler(Handler& handler);
+    void RemoveHandler(Handler& handler);
+    // Takes the first entry into handler; called with mCrit held.
+    SmartPtr<AsyncOp> TakeFirst(Handler& handler);
     // Delivers again when the current operation was finished by another
     // thread while it was being handled; called and returns with mCrit held.
-    void HandleRepost(AsyncOp* op);
+    void HandleRepost(Handler& handler);
 
     mutable CriticalSection mCrit;
     Event mEvent;                          // auto-reset; set on empty -> one entry
     std::deque<SmartPtr<AsyncOp>> mQueue;  // guarded by mCrit
-    AsyncOp* mCurOp;                       // guarded by mCrit; held by the handler
-    bool mCurOpReposted;                   // guarded by mCrit
-    bool mKillingAll;                      // guarded by mCrit
+    Handler* mHandlers;                    // guarded by mCrit; the running calls
 };
 
 } // namespace QORAPI

@@ -331,6 +331,13 @@ protected:
         mQueue.Pump(0, 0);
         ASSERT_TRUE(mOwner->IsPending());
     }
+    // Ending the owner kills what it still tracks, which breaks the cycles.
+    void TearDown() override
+    {
+        mOwner->Kill(true);
+        mQueue.Pump(0, 0);
+        EXPECT_EQ(mOwner->GetTracker().GetCount(), 0u);
+    }
     SmartPtr<HookOp> SubOp(int32_t param)
     {
         SmartPtr<HookOp> op = NewOp();
