@@ -1007,7 +1007,9 @@ void BigInteger::ModMulRecip(BigInteger& r, const BigInteger& a, const BigIntege
 
 namespace {
 
-// Montgomery arithmetic over 64-bit limbs for odd moduli.
+// Montgomery arithmetic over 64-bit limbs for odd moduli. N fixes the limb
+// count at compile time for the common key sizes (0: taken at run time).
+template <size_t N>
 class MontgomeryContext
 {
 public:
@@ -1025,7 +1027,7 @@ public:
     // r = a·b·R^-1 mod m, for a, b < m. r may alias a or b.
     void Mul(uint64_t* r, const uint64_t* a, const uint64_t* b)
     {
-        const size_t n = mN;
+        const size_t n = N ? N : mN;
         const uint64_t* m = mM.data();
         uint64_t* t = mT.data();
         std::memset(t, 0, sizeof(uint64_t) * (n + 2));
@@ -1063,7 +1065,7 @@ public:
     // once), then reduced.
     void Sqr(uint64_t* r, const uint64_t* a)
     {
-        const size_t n = mN;
+        const size_t n = N ? N : mN;
         if (mW.size() < 2 * n + 1)
             mW.resize(2 * n + 1);
         uint64_t* w = mW.data();
@@ -1105,9 +1107,10 @@ public:
     // r = w·R^-1 mod m for w < m·R (2n + 1 limbs, destroyed).
     void Reduce(uint64_t* r, uint64_t* w)
     {
-        const size_t n = mN;
+        const size_t n = N ? N : mN;
         const uint64_t* m = mM.data();
-        uint64_t extra = 0;
+        // The overflow of row i's top limb lands where row i + 1 adds its own.
+        uint64_t overflow = 0;
         for (size_t i = 0; i < n; ++i)
         {
             const uint64_t mq = w[i] * mInv;
@@ -1118,21 +1121,13 @@ public:
                 w[i + j] = static_cast<uint64_t>(s);
                 carry = static_cast<uint64_t>(s >> 64);
             }
-            // Carry into the upper limbs.
-            size_t k = i + n;
-            UInt128 s = static_cast<UInt128>(w[k]) + carry;
-            w[k] = static_cast<uint64_t>(s);
-            uint64_t c = static_cast<uint64_t>(s >> 64);
-            for (++k; c && k < 2 * n; ++k)
-            {
-                w[k] += c;
-                c = w[k] < c ? 1 : 0;
-            }
-            extra += c;
+            const UInt128 s = static_cast<UInt128>(w[i + n]) + carry + overflow;
+            w[i + n] = static_cast<uint64_t>(s);
+            overflow = static_cast<uint64_t>(s >> 64);
         }
         uint64_t* t = mT.data();
         std::memcpy(t, w + n, sizeof(uint64_t) * n);
-        t[n] = extra + w[2 * n];
+        t[n] = overflow + w[2 * n];
         Finish(r, t);
     }
 
@@ -1140,7 +1135,7 @@ private:
     // r = t - m when t >= m, else t (t has n + 1 limbs and is below 2m).
     void Finish(uint64_t* r, const uint64_t* t)
     {
-        const size_t n = mN;
+        const size_t n = N ? N : mN;
         const uint64_t* m = mM.data();
         bool geq = t[n] != 0;
         if (!geq)
@@ -1197,20 +1192,14 @@ uint32_t WindowBits(uint32_t bits)
     return 1;
 }
 
-} // namespace
-
-void BigInteger::ModExpMontgomery(BigInteger& r, const BigInteger& base, const BigInteger& e, const BigInteger& m)
+// x = b^e·R^-1 in standard form, for b in Montgomery form (b·R mod m) and e > 0:
+// left-to-right sliding windows over a table of odd powers.
+template <size_t N>
+void MontgomeryPower(std::vector<uint64_t>& x, const std::vector<uint64_t>& mLimbs, const std::vector<uint64_t>& b,
+                     const BigInteger& e)
 {
-    const size_t n = (m.mLength + 1u) / 2;
-    const uint32_t rBits = static_cast<uint32_t>(64 * n);
-    MontgomeryContext ctx(ToLimbs(m, n));
-
-    // base·R mod m and R mod m.
-    BigInteger t;
-    Mod(t, base, m);
-    ShiftLeft(t, t, rBits);
-    Mod(t, t, m);
-    std::vector<uint64_t> b = ToLimbs(t, n);
+    const size_t n = mLimbs.size();
+    MontgomeryContext<N> ctx(mLimbs);
 
     // Odd powers b, b^3, ..., b^(2^w - 1) in Montgomery form.
     const uint32_t ebits = e.BitLength();
@@ -1226,7 +1215,7 @@ void BigInteger::ModExpMontgomery(BigInteger& r, const BigInteger& base, const B
             ctx.Mul(&table[i * n], &table[(i - 1) * n], b2.data());
     }
 
-    std::vector<uint64_t> x(n, 0);
+    x.assign(n, 0);
     bool started = false;
     int32_t i = static_cast<int32_t>(ebits) - 1;
     while (i >= 0)
@@ -1265,12 +1254,36 @@ void BigInteger::ModExpMontgomery(BigInteger& r, const BigInteger& base, const B
     one[0] = 1;
     ctx.Mul(x.data(), x.data(), one.data());
 
+}
+
+} // namespace
+
+void BigInteger::ModExpMontgomery(BigInteger& r, const BigInteger& base, const BigInteger& e, const BigInteger& m)
+{
+    const size_t n = (m.mLength + 1u) / 2;
+    const uint32_t rBits = static_cast<uint32_t>(64 * n);
+
+    // The base in Montgomery form, base·R mod m.
+    BigInteger t;
+    Mod(t, base, m);
+    ShiftLeft(t, t, rBits);
+    Mod(t, t, m);
+    std::vector<uint64_t> b = ToLimbs(t, n);
+
+    std::vector<uint64_t> x;
+    const std::vector<uint64_t> limbs = ToLimbs(m, n);
+    switch (n)
+    {
+    case 16: MontgomeryPower<16>(x, limbs, b, e); break;
+    case 32: MontgomeryPower<32>(x, limbs, b, e); break;
+    default: MontgomeryPower<0>(x, limbs, b, e); break;
+    }
+
     r.Reserve(static_cast<uint32_t>(2 * n), false);
     for (size_t k = 0; k < n; ++k)
     {
         r.mDigits[2 * k] = static_cast<Digit>(x[k]);
-        if (2 * k + 1 < 2 * n)
-            r.mDigits[2 * k + 1] = static_cast<Digit>(x[k] >> 32);
+        r.mDigits[2 * k + 1] = static_cast<Digit>(x[k] >> 32);
     }
     r.mLength = static_cast<uint16_t>(std::min<size_t>(2 * n, kMaxDigits));
     r.mNegative = false;

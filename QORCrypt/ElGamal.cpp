@@ -213,7 +213,7 @@ SmartPtr<ByteBuffer> ElGamal::Encrypt(const void* data, uint32_t length)
     return SmartPtr<ByteBuffer>(new ByteBuffer(out.data(), static_cast<uint32_t>(out.size())));
 }
 
-SmartPtr<ByteBuffer> ElGamal::Decrypt(const void* data, uint32_t length)
+SmartPtr<ByteBuffer> ElGamal::Decrypt(const void* data, uint32_t length) const
 {
     if (!mHasPrivate || mModulusLength < kMinModulusLength || data == nullptr || length < 4)
         return nullptr;
@@ -315,7 +315,7 @@ SmartPtr<ByteBuffer> ElGamal::Sign(const void* data, uint32_t length)
     return nullptr;
 }
 
-bool ElGamal::Verify(const void* data, uint32_t length, const void* signature, uint32_t signatureLength)
+bool ElGamal::Verify(const void* data, uint32_t length, const void* signature, uint32_t signatureLength) const
 {
     if (!mHasPublic || signature == nullptr || (length > 0 && data == nullptr))
         return false;

@@ -3,9 +3,10 @@
 // of arbitrary-length data, Nyberg-Rueppel-style signatures over MD5 digests,
 // and keys loaded and saved as DER sequences of INTEGERs.
 //
-// Thread safety: none. Encryption and signing advance the key's random
-// source, so one key object must not be used by two threads at once. A copy
-// gets a freshly seeded random source of its own.
+// Thread safety: none for loading, encryption and signing (they change the
+// key or advance its random source). Decrypt and Verify only read the key, so
+// several threads may call them at once while nobody changes it. A copy gets
+// a freshly seeded random source of its own.
 #ifndef QORAPI_QORCRYPT_ELGAMAL_H
 #define QORAPI_QORCRYPT_ELGAMAL_H
 
@@ -43,10 +44,10 @@ public:
     SmartPtr<ByteBuffer> Encrypt(const void* data, uint32_t length);
     // The data of a ciphertext; none without a private key or for a
     // malformed ciphertext.
-    SmartPtr<ByteBuffer> Decrypt(const void* data, uint32_t length);
+    SmartPtr<ByteBuffer> Decrypt(const void* data, uint32_t length) const;
     // r then s, each byteLength(q) bytes. None without a private key.
     SmartPtr<ByteBuffer> Sign(const void* data, uint32_t length);
-    bool Verify(const void* data, uint32_t length, const void* signature, uint32_t signatureLength);
+    bool Verify(const void* data, uint32_t length, const void* signature, uint32_t signatureLength) const;
 
     // The key's numbers (meaningful once loaded) and the modulus length L.
     const BigInteger& GetP() const { return mP; }
