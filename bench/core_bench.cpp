@@ -169,6 +169,28 @@ void BM_CoreOpPumpedByCaller(benchmark::State& state)
 }
 BENCHMARK(BM_CoreOpPumpedByCaller)->Arg(1000);
 
+void BM_CriticalSectionEnterLeave(benchmark::State& state)
+{
+    CriticalSection crit;
+    for (auto _ : state)
+    {
+        crit.Enter();
+        crit.Leave();
+    }
+}
+BENCHMARK(BM_CriticalSectionEnterLeave);
+
+void BM_BaselineRecursiveMutex(benchmark::State& state)
+{
+    std::recursive_mutex mutex;
+    for (auto _ : state)
+    {
+        mutex.lock();
+        mutex.unlock();
+    }
+}
+BENCHMARK(BM_BaselineRecursiveMutex);
+
 // Arming and removing a timeout entry on the running core's timer thread.
 void BM_TimerArmRemove(benchmark::State& state)
 {
