@@ -1,5 +1,7 @@
 #include "QORAPI.h"
 
+#include "QORSocket/AsyncSocket.h"
+#include "QORSocket/SocketThreadEx.h"
 #include "QORSocket/SocketThreadSimple.h"
 #include "platform/AtomicFile.h"
 #include "platform/Tick.h"
@@ -25,10 +27,10 @@ QORAPICore::QORAPICore(bool usePumpThread, bool threaded, bool useSocketThreadEx
     Initialize();
     mUsePumpThread = usePumpThread;
     mThreaded = threaded;
-    // The select-driven SocketThreadEx comes with the socket layer; until then
-    // both choices use the polling thread.
-    (void)useSocketThreadEx;
-    mSocketThread.reset(new SocketThreadSimple());
+    if (useSocketThreadEx)
+        mSocketThread.reset(new SocketThreadEx());
+    else
+        mSocketThread.reset(new SocketThreadSimple());
     Startup();
 }
 
@@ -50,6 +52,7 @@ void QORAPICore::Initialize()
     mUsePumpThread = false;
     mThreaded = true;
     mSocketThread.reset();
+    StartSockets();
 }
 
 QORAPICore::~QORAPICore()
@@ -62,6 +65,7 @@ QORAPICore::~QORAPICore()
     if (mSocketThread)
         mSocketThread->WaitForExit();
     mSocketThread.reset();
+    StopSockets();
     mInstance.store(nullptr);
 }
 

@@ -1109,7 +1109,8 @@ public:
     {
         const size_t n = N ? N : mN;
         const uint64_t* m = mM.data();
-        uint64_t extra = 0;
+        // The overflow of row i's top limb lands where row i + 1 adds its own.
+        uint64_t overflow = 0;
         for (size_t i = 0; i < n; ++i)
         {
             const uint64_t mq = w[i] * mInv;
@@ -1120,21 +1121,13 @@ public:
                 w[i + j] = static_cast<uint64_t>(s);
                 carry = static_cast<uint64_t>(s >> 64);
             }
-            // Carry into the upper limbs.
-            size_t k = i + n;
-            UInt128 s = static_cast<UInt128>(w[k]) + carry;
-            w[k] = static_cast<uint64_t>(s);
-            uint64_t c = static_cast<uint64_t>(s >> 64);
-            for (++k; c && k < 2 * n; ++k)
-            {
-                w[k] += c;
-                c = w[k] < c ? 1 : 0;
-            }
-            extra += c;
+            const UInt128 s = static_cast<UInt128>(w[i + n]) + carry + overflow;
+            w[i + n] = static_cast<uint64_t>(s);
+            overflow = static_cast<uint64_t>(s >> 64);
         }
         uint64_t* t = mT.data();
         std::memcpy(t, w + n, sizeof(uint64_t) * n);
-        t[n] = extra + w[2 * n];
+        t[n] = overflow + w[2 * n];
         Finish(r, t);
     }
 

@@ -1,30 +1,37 @@
-// SocketThreadSimple: the polling socket thread.
+// SocketThreadSimple: the socket thread that polls. Every pass (at most 20 ms
+// apart) it makes one non-blocking attempt on each operation it holds.
 //
-// It tries every socket operation it holds at most every 20 ms. This version
-// holds no operations yet: it only waits on its signal event, so that the
-// core can own, start and stop it.
-//
-// Thread safety: as SocketThread.
+// Thread safety: AddOp, RemoveOp and Pump may be called from any thread and
+// take the thread's lock; PurgeOps runs only when nothing pumps any more.
 #ifndef QORAPI_QORSOCKET_SOCKETTHREADSIMPLE_H
 #define QORAPI_QORSOCKET_SOCKETTHREADSIMPLE_H
 
+#include "QORSocket/SocketOp.h"
 #include "QORSocket/SocketThread.h"
 
 #include <cstdint>
+#include <set>
 
 namespace QORAPI {
 
 class SocketThreadSimple : public SocketThread
 {
 public:
-    SocketThreadSimple() = default;
-    ~SocketThreadSimple() override = default;
+    SocketThreadSimple();
+    ~SocketThreadSimple() override;
 
-    // Waits on mSignalEvent for min(ms, 20) milliseconds; not at all for 0.
+    void AddOp(const SmartPtr<SocketOp>& op) override;
+    void RemoveOp(const SmartPtr<SocketOp>& op) override;
     void Pump(uint32_t ms) override;
+    void PurgeOps() override;
+
+    size_t GetOpCount() const;
 
 protected:
     uint32_t ThreadProc() override;
+
+private:
+    std::set<SmartPtr<SocketOp>> mOps;   // guarded by mCrit
 };
 
 } // namespace QORAPI

@@ -92,19 +92,11 @@ bool AuthBase::ReadBlockWString(ReadBuffer& reader, std::u16string& out)
     return true;
 }
 
-bool AuthBase::Verify(ElGamal& key) const
-{
-    if (!mValid)
-        return false;
-    return key.Verify(GetRawData(), mSignedLength, GetSignature(), GetSignatureLength());
-}
-
 bool AuthBase::Verify(const ElGamal& key) const
 {
     if (!mValid)
         return false;
-    ElGamal copy(key);
-    return Verify(copy);
+    return key.Verify(GetRawData(), mSignedLength, GetSignature(), GetSignatureLength());
 }
 
 bool AuthBase::IsExpired(int32_t secondsAhead) const

@@ -35,9 +35,7 @@ public:
     bool IsValid() const { return mValid; }
 
     // False when not valid; otherwise the key's verdict on the signature over
-    // the signed part. The key object is used by this call (the caller keeps
-    // it to one thread); the const form verifies with a copy.
-    bool Verify(ElGamal& key) const;
+    // the signed part.
     bool Verify(const ElGamal& key) const;
 
     // True when not valid or when the expiry time is at or before now + secondsAhead.

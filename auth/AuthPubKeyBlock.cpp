@@ -42,8 +42,7 @@ bool AuthPubKeyBlock::Verify(const AuthBase& other) const
 {
     if (!IsValid() || !other.IsValid())
         return false;
-    std::lock_guard<std::mutex> lock(mVerifyLock);
-    for (ElGamal& key : mKeys)
+    for (const ElGamal& key : mKeys)
     {
         if (other.Verify(key))
             return true;

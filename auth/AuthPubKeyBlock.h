@@ -2,9 +2,8 @@
 // public keys, with which certificates are verified. The block id names the
 // key set; the keys are kept in the order of the block.
 //
-// Thread safety: immutable after construction; may be read from any number
-// of threads. Verifying other blocks through it uses its key objects under
-// the block's own lock.
+// Thread safety: immutable after construction; may be read and used to
+// verify from any number of threads (verification only reads the keys).
 #ifndef QORAPI_AUTH_AUTHPUBKEYBLOCK_H
 #define QORAPI_AUTH_AUTHPUBKEYBLOCK_H
 
@@ -12,7 +11,6 @@
 #include "auth/AuthBase.h"
 
 #include <cstdint>
-#include <mutex>
 #include <vector>
 
 namespace QORAPI {
@@ -39,8 +37,7 @@ protected:
 
 private:
     uint16_t mBlockId;
-    mutable std::mutex mVerifyLock;
-    mutable std::vector<ElGamal> mKeys;   // guarded by mVerifyLock in Verify
+    std::vector<ElGamal> mKeys;
 };
 
 typedef SmartPtr<AuthPubKeyBlock> AuthPubKeyBlockPtr;

@@ -3,6 +3,7 @@
 // thread through a mutex + condition-variable queue; and the cost of arming
 // and removing a timeout entry.
 #include "QORAPI.h"
+#include "platform/Tick.h"
 
 #include <benchmark/benchmark.h>
 
@@ -168,6 +169,35 @@ void BM_CoreOpPumpedByCaller(benchmark::State& state)
     state.SetItemsProcessed(state.iterations() * batch);
 }
 BENCHMARK(BM_CoreOpPumpedByCaller)->Arg(1000);
+
+void BM_CriticalSectionEnterLeave(benchmark::State& state)
+{
+    CriticalSection crit;
+    for (auto _ : state)
+    {
+        crit.Enter();
+        crit.Leave();
+    }
+}
+BENCHMARK(BM_CriticalSectionEnterLeave);
+
+void BM_GetTickCount(benchmark::State& state)
+{
+    for (auto _ : state)
+        benchmark::DoNotOptimize(GetTickCount());
+}
+BENCHMARK(BM_GetTickCount);
+
+void BM_BaselineRecursiveMutex(benchmark::State& state)
+{
+    std::recursive_mutex mutex;
+    for (auto _ : state)
+    {
+        mutex.lock();
+        mutex.unlock();
+    }
+}
+BENCHMARK(BM_BaselineRecursiveMutex);
 
 // Arming and removing a timeout entry on the running core's timer thread.
 void BM_TimerArmRemove(benchmark::State& state)

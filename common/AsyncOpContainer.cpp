@@ -92,18 +92,27 @@ SmartPtr<AsyncOp> AsyncOpContainer::TakeFirst(Handler& handler)
     return next;
 }
 
-void AsyncOpContainer::HandleRepost(Handler& handler)
+void AsyncOpContainer::DeliverOwn(Handler& handler, AsyncOp* op)
 {
-    AsyncOp* op = handler.mCurOp;
-    while (handler.mReposted || handler.mRepostedHere)
+    // Its own completion may run it again and finish it again: each such
+    // repost by this thread is delivered here, without the queue's lock.
+    do
     {
-        handler.mReposted = false;
         handler.mRepostedHere = false;
-        mCrit.Leave();
         if (handler.mKillingAll && op->IsPending())
             op->Kill(true);
         if (op->IsAwaitingCompletion())
             op->DeliverCompletion();
+    } while (handler.mRepostedHere);
+}
+
+void AsyncOpContainer::HandleRepost(Handler& handler)
+{
+    while (handler.mReposted)
+    {
+        handler.mReposted = false;
+        mCrit.Leave();
+        DeliverOwn(handler, handler.mCurOp);
         mCrit.Enter();
     }
 }
@@ -130,8 +139,7 @@ void AsyncOpContainer::Pump(uint32_t waitMs, int32_t maxCount)
         op = std::move(next);
         if (op->IsPending())
             op->StartPosted();
-        if (op->IsAwaitingCompletion())
-            op->DeliverCompletion();
+        DeliverOwn(handler, op.Get());
 
         mCrit.Enter();
         HandleRepost(handler);
@@ -159,7 +167,7 @@ void AsyncOpContainer::KillAll()
         op = std::move(next);
         if (op->IsPending())
             op->Kill(true);
-        op->DeliverCompletion();
+        DeliverOwn(handler, op.Get());
 
         mCrit.Enter();
         HandleRepost(handler);

@@ -63,6 +63,9 @@ private:
     void RemoveHandler(Handler& handler);
     // Takes the first entry into handler; called with mCrit held.
     SmartPtr<AsyncOp> TakeFirst(Handler& handler);
+    // Delivers the operation being handled, again as long as the handling
+    // thread itself posts it anew; called without mCrit.
+    void DeliverOwn(Handler& handler, AsyncOp* op);
     // Delivers again when the current operation was finished by another
     // thread while it was being handled; called and returns with mCrit held.
     void HandleRepost(Handler& handler);

@@ -13,6 +13,8 @@
 
 #include "common/RefCount.h"
 
+#include <utility>
+
 namespace QORAPI {
 
 template <class T>
@@ -38,7 +40,7 @@ public:
         Func func = mFunc;
         P param = mParam;
         if (func)
-            func(result, param);
+            func(std::move(result), std::move(param));
     }
 
     const P& GetParam() const { return mParam; }

@@ -17,7 +17,16 @@ namespace QORAPI {
 // A process-unique id of a thread; never 0.
 using PlatformThreadId = uint64_t;
 
-PlatformThreadId CurrentThreadId();
+namespace Detail {
+extern thread_local PlatformThreadId tCurrentThreadId;
+PlatformThreadId AssignThreadId();
+}
+
+inline PlatformThreadId CurrentThreadId()
+{
+    const PlatformThreadId id = Detail::tCurrentThreadId;
+    return id != 0 ? id : Detail::AssignThreadId();
+}
 
 class PlatformThread
 {

@@ -9,11 +9,17 @@ std::atomic<bool> gCreationFails{false};
 std::atomic<PlatformThreadId> gNextThreadId{1};
 }
 
-PlatformThreadId CurrentThreadId()
+namespace Detail {
+
+thread_local PlatformThreadId tCurrentThreadId = 0;
+
+PlatformThreadId AssignThreadId()
 {
-    thread_local const PlatformThreadId id = gNextThreadId.fetch_add(1, std::memory_order_relaxed);
-    return id;
+    tCurrentThreadId = gNextThreadId.fetch_add(1, std::memory_order_relaxed);
+    return tCurrentThreadId;
 }
+
+} // namespace Detail
 
 PlatformThread::~PlatformThread()
 {

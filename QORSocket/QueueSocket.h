@@ -1,0 +1,76 @@
+// QueueSocket: an AsyncSocket that runs the socket operations given to it one
+// at a time in order, can keep one receive running over and over, reports
+// through a completion when it finds the connection gone, and can close
+// gracefully behind its queued operations.
+//
+// Thread safety: every call takes the socket's lock; completions are called
+// without it. On a stream socket any failure of the current or repeating
+// operation (WS_TimedOut and WS_Killed included) closes the connection.
+#ifndef QORAPI_QORSOCKET_QUEUESOCKET_H
+#define QORAPI_QORSOCKET_QUEUESOCKET_H
+
+#include "QORSocket/AsyncSocket.h"
+#include "QORSocket/SocketOp.h"
+#include "common/Completion.h"
+
+#include <deque>
+
+namespace QORAPI {
+
+class QueueSocket : public AsyncSocket
+{
+public:
+    typedef SmartPtr<CompletionBase<SmartPtr<AsyncOp>>> CompletionPtr;
+
+    explicit QueueSocket(SocketType type = SocketType::Stream);
+    ~QueueSocket() override;
+
+    void KillOps() override;
+    void ClearCompletions() override;
+    SmartPtr<AsyncSocket> Duplicate() override;
+
+    // Appends op (its socket becomes this one, its timeout is set) and runs
+    // it once every operation queued before it has ended.
+    void QueueOp(const SmartPtr<SocketOp>& op, uint32_t timeout = 0xFFFFFFFFu);
+    // Runs op without a time limit, and a Duplicate of it after every run.
+    void SetRepeatOp(const SmartPtr<SocketOp>& op);
+
+    void SetDefaultOpCompletion(const CompletionPtr& completion);
+    void SetRepeatOpCompletion(const CompletionPtr& completion);
+    void SetClosedCompletion(const CompletionPtr& completion);
+
+    // Closes the socket after ms unless the timer is set again (0 cancels).
+    void SetCloseTimer(uint32_t ms);
+    // Closes once the queued operations have ended, or after ms at the latest
+    // (0xFFFFFFFF: no deadline). The repeating operation is stopped first.
+    void CloseAfterQueue(uint32_t ms);
+
+    SmartPtr<SocketOp> GetCurrentOp() const;
+    SmartPtr<SocketOp> GetRepeatOp() const;
+    size_t GetQueueLength() const;
+
+private:
+    void RunNextOp();
+    void StartRepeatOp();
+    void OnOpDone(const SmartPtr<AsyncOp>& op);
+    void OnCloseTimer(const SmartPtr<AsyncOp>& op);
+    CompletionPtr MakeOpDoneCompletion();
+    static void OpDoneCallback(SmartPtr<AsyncOp> op, SmartPtr<RefCount> socket);
+    static void CloseTimerCallback(SmartPtr<AsyncOp> op, SmartPtr<RefCount> socket);
+
+    // All guarded by the socket's lock.
+    CompletionPtr mDefaultOpCompletion;
+    CompletionPtr mCurrentOpCompletion;
+    CompletionPtr mRepeatOpCompletion;
+    CompletionPtr mClosedCompletion;
+    SmartPtr<SocketOp> mRepeatOp;
+    SmartPtr<SocketOp> mCurrentOp;
+    SmartPtr<AsyncOp> mCloseTimer;
+    std::deque<SmartPtr<SocketOp>> mQueue;
+};
+
+typedef SmartPtr<QueueSocket> QueueSocketPtr;
+
+} // namespace QORAPI
+
+#endif

@@ -1,0 +1,258 @@
+#include "QORSocket/SocketThreadEx.h"
+
+namespace QORAPI {
+
+namespace {
+const int16_t kKindEvents[3] = {SOCK_POLL_READ, SOCK_POLL_WRITE, SOCK_POLL_EXCEPT};
+
+// Set while this thread works through a pass of Pump: removals made there
+// need no wake-up, the set is rebuilt before the next wait anyway.
+thread_local bool tInPumpPass = false;
+}
+
+SocketThreadEx::SocketThreadEx()
+{
+    StartSockets();
+    mWakeSocket = new AsyncSocket(SocketType::Datagram);
+    if (mWakeSocket->Bind(0, false) == WS_Success)
+        mWakeSocket->Connect(InetAddress(0x7F000001u, mWakeSocket->GetLocalPort()));
+    for (int k = 0; k < 3; ++k)
+    {
+        mHandles[k].Reserve(64);
+        mOpList[k].Reserve(64);
+    }
+    mHandles[SocketWait_Read].Append(mWakeSocket->GetHandle());
+    mOpList[SocketWait_Read].Append(nullptr);
+}
+
+SocketThreadEx::~SocketThreadEx()
+{
+    PurgeOps();
+    StopSockets();
+}
+
+uint32_t SocketThreadEx::ThreadProc()
+{
+    while (!IsStopRequested())
+        Pump(1000);
+    return 0;
+}
+
+void SocketThreadEx::Signal()
+{
+    const uint8_t wake = 0x01;
+    mWakeSocket->Send(&wake, 1);
+}
+
+void SocketThreadEx::AddOp(const SmartPtr<SocketOp>& op)
+{
+    if (!op)
+        return;
+    ScopedLock lock(mCrit);
+    const SOCKET h = op->GetSocket() ? op->GetSocket()->GetHandle() : INVALID_SOCKET;
+    if (h == INVALID_SOCKET)
+    {
+        // Nothing to wait on: the attempt fails at once (closed socket).
+        op->TryOp();
+        return;
+    }
+    for (int k = 0; k < 3; ++k)
+    {
+        if (!op->mWaitFor[k])
+            continue;
+        auto found = mOpMap[k].find(h);
+        if (found != mOpMap[k].end())
+        {
+            SmartPtr<SocketOp> old = found->second;
+            found->second = op;
+            if (old != op)
+            {
+                old->Kill(true);
+                RemoveFromLists(old.Get(), k);
+            }
+            else
+            {
+                continue;   // already waiting for this kind
+            }
+        }
+        else
+        {
+            mOpMap[k].emplace(h, op);
+        }
+        op->mThreadIndex[k] = static_cast<int32_t>(mHandles[k].Size());
+        mHandles[k].Append(h);
+        mOpList[k].Append(op.Get());
+    }
+    op->mInSocketThread = true;
+    Signal();
+}
+
+void SocketThreadEx::RemoveOp(const SmartPtr<SocketOp>& op)
+{
+    if (!op)
+        return;
+    ScopedLock lock(mCrit);
+    RemoveFromLists(op.Get(), -1);
+}
+
+void SocketThreadEx::EraseMapEntry(int kind, SOCKET h, SocketOp* op)
+{
+    auto found = mOpMap[kind].find(h);
+    if (found != mOpMap[kind].end() && found->second.Get() == op)
+        mOpMap[kind].erase(found);
+}
+
+void SocketThreadEx::RemoveFromLists(SocketOp* op, int sparedKind)
+{
+    ScopedLock lock(mCrit);
+    // Keeps op alive while its map entries go.
+    SmartPtr<SocketOp> keep(op);
+    for (int k = 0; k < 3; ++k)
+    {
+        const int32_t i = op->mThreadIndex[k];
+        if (!op->mWaitFor[k] || i < 0)
+            continue;
+        const uint32_t index = static_cast<uint32_t>(i);
+        if (index >= mHandles[k].Size() || mOpList[k][index] != op)
+        {
+            op->mThreadIndex[k] = -1;
+            continue;
+        }
+        if (k != sparedKind)
+            EraseMapEntry(k, mHandles[k][index], op);
+        const uint32_t last = mHandles[k].Size() - 1;
+        if (index != last)
+        {
+            mHandles[k][index] = mHandles[k][last];
+            mOpList[k][index] = mOpList[k][last];
+            if (mOpList[k][index])
+                mOpList[k][index]->mThreadIndex[k] = i;
+        }
+        mHandles[k].DropLast();
+        mOpList[k].DropLast();
+        op->mThreadIndex[k] = -1;
+    }
+    op->mInSocketThread = false;
+    if (!tInPumpPass)
+        Signal();
+}
+
+namespace {
+struct PassFlag
+{
+    PassFlag() { tInPumpPass = true; }
+    ~PassFlag() { tInPumpPass = false; }
+};
+}
+
+void SocketThreadEx::Pump(uint32_t ms)
+{
+    uint32_t counts[3];
+    {
+        ScopedLock lock(mCrit);
+        uint32_t total = 0;
+        for (int k = 0; k < 3; ++k)
+            total += mHandles[k].Size();
+        mPollSet.resize(total);
+        uint32_t j = 0;
+        for (int k = 0; k < 3; ++k)
+        {
+            counts[k] = mHandles[k].Size();
+            for (uint32_t i = 0; i < counts[k]; ++i, ++j)
+            {
+                mPollSet[j].fd = mHandles[k][i];
+                mPollSet[j].events = kKindEvents[k];
+                mPollSet[j].revents = 0;
+            }
+        }
+    }
+
+    const int32_t n = SockPoll(mPollSet.data(), static_cast<uint32_t>(mPollSet.size()), ms);
+    if (n == 0)
+        return;
+
+    {
+        ScopedLock lock(mCrit);
+        PassFlag pass;
+        if (n < 0)
+        {
+            // The wait failed: try every operation once.
+            for (int k = 0; k < 3; ++k)
+            {
+                std::vector<SmartPtr<SocketOp>> ops;
+                ops.reserve(mOpMap[k].size());
+                for (auto& entry : mOpMap[k])
+                    ops.push_back(entry.second);
+                for (auto& op : ops)
+                {
+                    if (op->mThreadIndex[k] >= 0 && op->TryOp())
+                        RemoveFromLists(op.Get(), -1);
+                }
+            }
+            return;
+        }
+        uint32_t j = 0;
+        for (int k = 0; k < 3; ++k)
+        {
+            for (uint32_t i = 0; i < counts[k]; ++i, ++j)
+            {
+                const SockPollFd& entry = mPollSet[j];
+                if ((entry.revents & (entry.events | SOCK_POLL_FAILED)) == 0)
+                    continue;
+                auto found = mOpMap[k].find(entry.fd);
+                if (found == mOpMap[k].end())
+                    continue;   // the wake socket, or an operation gone meanwhile
+                SmartPtr<SocketOp> op = found->second;
+                if (op->TryOp())
+                    RemoveFromLists(op.Get(), -1);
+            }
+        }
+    }
+
+    // Drain the wake socket.
+    uint8_t scratch[16];
+    while (mWakeSocket->Recv(scratch, sizeof(scratch)) == WS_Success)
+    {
+    }
+}
+
+void SocketThreadEx::PurgeOps()
+{
+    ScopedLock lock(mCrit);
+    for (int k = 0; k < 3; ++k)
+    {
+        std::map<SOCKET, SmartPtr<SocketOp>> ops;
+        ops.swap(mOpMap[k]);
+        for (auto& entry : ops)
+        {
+            SocketOp* op = entry.second.Get();
+            if (op->mInSocketThread)
+            {
+                op->mInSocketThread = false;
+                op->Kill(true);
+            }
+            op->mThreadIndex[k] = -1;
+        }
+        if (k != SocketWait_Read)
+        {
+            mHandles[k].Resize(0);
+            mOpList[k].Resize(0);
+        }
+    }
+    mHandles[SocketWait_Read].Resize(1);
+    mOpList[SocketWait_Read].Resize(1);
+}
+
+uint32_t SocketThreadEx::GetListSize(int kind) const
+{
+    ScopedLock lock(const_cast<CriticalSection&>(mCrit));
+    return mHandles[kind].Size();
+}
+
+SocketOp* SocketThreadEx::GetListOp(int kind, uint32_t index) const
+{
+    ScopedLock lock(const_cast<CriticalSection&>(mCrit));
+    return index < mOpList[kind].Size() ? mOpList[kind][index] : nullptr;
+}
+
+} // namespace QORAPI

@@ -1,0 +1,97 @@
+// SocketThreadEx: the socket thread that waits in one poll on the sockets of
+// all its operations and tries each operation whose socket became ready. A
+// datagram socket connected to itself on the loop-back address wakes it when
+// its set of operations changes. Not bound by FD_SETSIZE.
+//
+// Thread safety: AddOp, RemoveOp and Pump may be called from any thread; they
+// take the thread's lock (released around the wait). Lock order: thread
+// lock, then socket lock. PurgeOps runs only when nothing pumps any more.
+#ifndef QORAPI_QORSOCKET_SOCKETTHREADEX_H
+#define QORAPI_QORSOCKET_SOCKETTHREADEX_H
+
+#include "QORSocket/AsyncSocket.h"
+#include "QORSocket/SocketOp.h"
+#include "QORSocket/SocketThread.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <map>
+#include <vector>
+
+namespace QORAPI {
+
+class SocketThreadEx : public SocketThread
+{
+public:
+    SocketThreadEx();
+    ~SocketThreadEx() override;
+
+    void Signal() override;
+    void AddOp(const SmartPtr<SocketOp>& op) override;
+    void RemoveOp(const SmartPtr<SocketOp>& op) override;
+    void Pump(uint32_t ms) override;
+    void PurgeOps() override;
+
+    // Entries of the lists of one readiness kind (the read lists count the
+    // wake socket), for tests and statistics.
+    uint32_t GetListSize(int kind) const;
+    SocketOp* GetListOp(int kind, uint32_t index) const;
+
+protected:
+    uint32_t ThreadProc() override;
+
+private:
+    // A growable array: room for 64 entries at first, doubled when full.
+    template <class T>
+    class GrowArray
+    {
+    public:
+        GrowArray() : mData(nullptr), mSize(0), mCapacity(0) {}
+        ~GrowArray() { std::free(mData); }
+        GrowArray(const GrowArray&) = delete;
+        GrowArray& operator=(const GrowArray&) = delete;
+
+        void Reserve(uint32_t n)
+        {
+            if (n <= mCapacity)
+                return;
+            T* data = static_cast<T*>(std::realloc(mData, sizeof(T) * n));
+            if (!data)
+                std::abort();
+            mData = data;
+            mCapacity = n;
+        }
+        void Append(T value)
+        {
+            if (mSize == mCapacity)
+                Reserve(mCapacity * 2 < 32 ? 32 : mCapacity * 2);
+            mData[mSize++] = value;
+        }
+        void DropLast() { --mSize; }
+        void Resize(uint32_t n) { mSize = n; }
+        T& operator[](uint32_t i) { return mData[i]; }
+        const T& operator[](uint32_t i) const { return mData[i]; }
+        uint32_t Size() const { return mSize; }
+        uint32_t Capacity() const { return mCapacity; }
+
+    private:
+        T* mData;
+        uint32_t mSize;
+        uint32_t mCapacity;
+    };
+
+    void RemoveFromLists(SocketOp* op, int sparedKind);
+    void EraseMapEntry(int kind, SOCKET h, SocketOp* op);
+
+    // Guarded by mCrit.
+    std::map<SOCKET, SmartPtr<SocketOp>> mOpMap[3];
+    GrowArray<SOCKET> mHandles[3];
+    GrowArray<SocketOp*> mOpList[3];
+    // The poll array built from the handle arrays; used by the pumping thread only.
+    std::vector<SockPollFd> mPollSet;
+    SmartPtr<AsyncSocket> mWakeSocket;
+};
+
+} // namespace QORAPI
+
+#endif

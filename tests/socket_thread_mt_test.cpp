@@ -1,0 +1,396 @@
+// Socket threads: the bookkeeping of SocketThreadEx, the polling of
+// SocketThreadSimple, asynchronous socket operations in every run mode of the
+// core, kills and shutdown, and thousands of sockets at once.
+#include "AsyncTestUtil.h"
+#include "QORSocket/AcceptOp.h"
+#include "QORSocket/ConnectOp.h"
+#include "QORSocket/RecvBytesFromOp.h"
+#include "QORSocket/RecvBytesOp.h"
+#include "QORSocket/RecvMsgOp.h"
+#include "QORSocket/SendBytesOp.h"
+#include "QORSocket/SendBytesToOp.h"
+#include "QORSocket/SendMsgOp.h"
+#include "QORSocket/SocketThreadEx.h"
+#include "QORSocket/SocketThreadSimple.h"
+
+#include <thread>
+
+using namespace QORAPI;
+using namespace QORAPI::TestUtil;
+
+namespace {
+
+// A started core without worker threads whose socket thread the test pumps
+// by hand.
+template <class T>
+class ManualCore
+{
+public:
+    ManualCore() : mThread(new T)
+    {
+        mCore.SetThreaded(false);
+        mCore.SetUsePumpThread(false);
+        mCore.SetSocketThread(mThread);
+        mCore.Startup();
+    }
+    T& Thread() { return *mThread; }
+    // Starts queued operations (their first attempt) without pumping sockets.
+    void StartQueued() { mCore.Pump(0, 0); }
+
+private:
+    QORAPICoreEx mCore;
+    T* mThread;   // owned by the core
+};
+
+// Pumps the thread until op has ended or the bound is reached.
+template <class T>
+bool PumpUntilDone(T& thread, const SmartPtr<AsyncOp>& op)
+{
+    const uint32_t start = GetTickCount();
+    while (op->IsPending() && TicksSince(start) < kWait)
+        thread.Pump(20);
+    return !op->IsPending();
+}
+
+} // namespace
+
+// ---- SocketThreadEx bookkeeping --------------------------------------------
+
+TEST(SocketThreadEx, SecondReaderOnSameSocketReplacesFirst)
+{
+    ManualCore<SocketThreadEx> core;
+    SmartPtr<AsyncSocket> client, server;
+    MakePair(client, server);
+    SmartPtr<RecvBytesOp> first = new RecvBytesOp(4, server);
+    SmartPtr<RecvBytesOp> second = new RecvBytesOp(4, server);
+    first->RunAsync();
+    core.StartQueued();
+    ASSERT_TRUE(first->IsInSocketThread());
+    EXPECT_EQ(core.Thread().GetListSize(SocketWait_Read), 2u);
+    second->RunAsync();
+    core.StartQueued();
+    EXPECT_EQ(first->GetStatus(), WS_Killed);
+    EXPECT_FALSE(first->IsInSocketThread());
+    EXPECT_TRUE(second->IsInSocketThread());
+    EXPECT_EQ(core.Thread().GetListSize(SocketWait_Read), 2u);
+    EXPECT_EQ(second->GetThreadIndex(SocketWait_Read), 1);
+
+    ASSERT_EQ(SendAll(*client, "data"), WS_Success);
+    ASSERT_TRUE(PumpUntilDone(core.Thread(), second));
+    EXPECT_EQ(second->GetStatus(), WS_Success);
+    EXPECT_EQ(Str(second->GetBytes()), "data");
+    EXPECT_EQ(core.Thread().GetListSize(SocketWait_Read), 1u);
+}
+
+TEST(SocketThreadEx, RemovalFromTheMiddleMovesTheLast)
+{
+    ManualCore<SocketThreadEx> core;
+    std::vector<SmartPtr<AsyncSocket>> keep;
+    std::vector<SmartPtr<RecvBytesOp>> ops;
+    for (int i = 0; i < 3; ++i)
+    {
+        SmartPtr<AsyncSocket> client, server;
+        MakePair(client, server);
+        keep.push_back(client);
+        keep.push_back(server);
+        ops.push_back(new RecvBytesOp(1, server));
+        ops.back()->RunAsync();
+    }
+    core.StartQueued();
+    for (int i = 0; i < 3; ++i)
+        ASSERT_EQ(ops[i]->GetThreadIndex(SocketWait_Read), i + 1);
+    core.Thread().RemoveOp(SmartPtr<SocketOp>(ops[0].Get()));
+    EXPECT_EQ(ops[0]->GetThreadIndex(SocketWait_Read), -1);
+    EXPECT_FALSE(ops[0]->IsInSocketThread());
+    EXPECT_EQ(ops[2]->GetThreadIndex(SocketWait_Read), 1);
+    EXPECT_EQ(core.Thread().GetListOp(SocketWait_Read, 1), ops[2].Get());
+    EXPECT_EQ(core.Thread().GetListSize(SocketWait_Read), 3u);
+    ops[0]->Kill(true);
+}
+
+TEST(SocketThreadEx, ConnectLeavesWriteAndExceptLists)
+{
+    ManualCore<SocketThreadEx> core;
+    uint16_t port = 0;
+    SmartPtr<AsyncSocket> listener = MakeListener(port);
+    SmartPtr<AsyncSocket> client = new AsyncSocket();
+    SmartPtr<ConnectOp> op = new ConnectOp(InetAddress("127.0.0.1", port), client);
+    op->RunAsync();
+    core.StartQueued();
+    if (op->IsPending())
+    {
+        EXPECT_EQ(core.Thread().GetListSize(SocketWait_Write), 1u);
+        EXPECT_EQ(core.Thread().GetListSize(SocketWait_Except), 1u);
+        ASSERT_TRUE(PumpUntilDone(core.Thread(), op));
+    }
+    EXPECT_EQ(op->GetStatus(), WS_Success);
+    EXPECT_EQ(core.Thread().GetListSize(SocketWait_Write), 0u);
+    EXPECT_EQ(core.Thread().GetListSize(SocketWait_Except), 0u);
+}
+
+TEST(SocketThreadEx, PurgeKillsAndKeepsWakeSocket)
+{
+    ManualCore<SocketThreadEx> core;
+    SmartPtr<AsyncSocket> client, server;
+    MakePair(client, server);
+    SmartPtr<RecvBytesOp> recv = new RecvBytesOp(1, server);
+    SmartPtr<ConnectOp> connect = new ConnectOp(InetAddress("10.255.255.1", 9), new AsyncSocket());
+    recv->RunAsync();
+    connect->RunAsync();
+    core.StartQueued();
+    core.Thread().PurgeOps();
+    EXPECT_EQ(recv->GetStatus(), WS_Killed);
+    EXPECT_FALSE(recv->IsInSocketThread());
+    EXPECT_EQ(core.Thread().GetListSize(SocketWait_Read), 1u);
+    EXPECT_EQ(core.Thread().GetListSize(SocketWait_Write), 0u);
+    EXPECT_EQ(core.Thread().GetListSize(SocketWait_Except), 0u);
+    EXPECT_EQ(core.Thread().GetListOp(SocketWait_Read, 0), nullptr);
+}
+
+TEST(SocketThreadEx, AddWakesABlockedPump)
+{
+    SocketThreadEx thread;
+    std::atomic<bool> done{false};
+    const uint32_t start = GetTickCount();
+    std::thread pumper([&]() {
+        thread.Pump(4000);
+        done = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    thread.Signal();
+    pumper.join();
+    EXPECT_TRUE(done.load());
+    EXPECT_LT(TicksSince(start), 3000u);
+}
+
+TEST(SocketThreadSimple, PumpWaitsAtMostTwentyMs)
+{
+    SocketThreadSimple thread;
+    uint32_t start = GetTickCount();
+    thread.Pump(1000);
+    EXPECT_LT(TicksSince(start), 500u);
+    start = GetTickCount();
+    for (int i = 0; i < 100; ++i)
+        thread.Pump(0);
+    EXPECT_LT(TicksSince(start), 500u);
+    EXPECT_FALSE(thread.NeedsOwnThread() == false);
+}
+
+// ---- Asynchronous operations in every run mode -----------------------------
+
+class AsyncOps : public testing::TestWithParam<CoreMode>
+{
+};
+
+TEST_P(AsyncOps, ConnectAcceptSendReceive)
+{
+    CoreHolder core(GetParam());
+    uint16_t port = 0;
+    SmartPtr<AsyncSocket> listener = MakeListener(port);
+    SmartPtr<AcceptOp> accept = new AcceptOp(listener);
+    SmartPtr<DoneFlag> accepted = new DoneFlag;
+    accept->SetCompletion(DoneCompletion(accepted));
+    accept->RunAsync(kWait);
+
+    SmartPtr<AsyncSocket> client = new AsyncSocket();
+    EXPECT_EQ(core.Run(new ConnectOp(InetAddress("127.0.0.1", port), client)), WS_Success);
+    ASSERT_TRUE(core.WaitFor(accepted));
+    ASSERT_EQ(accepted->status.load(), WS_Success);
+    SmartPtr<AsyncSocket> server = accept->GetAcceptedSocket();
+    ASSERT_TRUE(server);
+
+    const std::string data(200000, 'd');
+    SmartPtr<RecvBytesOp> recv = new RecvBytesOp(static_cast<uint32_t>(data.size()), server);
+    SmartPtr<DoneFlag> got = new DoneFlag;
+    recv->SetCompletion(DoneCompletion(got));
+    recv->RunAsync(kWait);
+    EXPECT_EQ(core.Run(new SendBytesOp(Bytes(data), client)), WS_Success);
+    ASSERT_TRUE(core.WaitFor(got));
+    EXPECT_EQ(got->status.load(), WS_Success);
+    EXPECT_TRUE(Str(recv->GetBytes()) == data);
+}
+
+TEST_P(AsyncOps, RefusedConnect)
+{
+    CoreHolder core(GetParam());
+    SmartPtr<AsyncSocket> s = new AsyncSocket();
+    EXPECT_EQ(core.Run(new ConnectOp(InetAddress("127.0.0.1", UnusedPort()), s)), WS_WSAECONNREFUSED);
+}
+
+TEST_P(AsyncOps, DatagramsIncludingOverLong)
+{
+    CoreHolder core(GetParam());
+    SmartPtr<AsyncSocket> a = new AsyncSocket(SocketType::Datagram);
+    SmartPtr<AsyncSocket> b = new AsyncSocket(SocketType::Datagram);
+    ASSERT_EQ(b->Bind(0), WS_Success);
+    ASSERT_EQ(a->Bind(0), WS_Success);
+    const InetAddress bAddr("127.0.0.1", b->GetLocalPort());
+
+    SmartPtr<RecvBytesFromOp> recv = new RecvBytesFromOp(16, b);
+    SmartPtr<DoneFlag> flag = new DoneFlag;
+    recv->SetCompletion(DoneCompletion(flag));
+    recv->RunAsync(kWait);
+    EXPECT_EQ(core.Run(new SendBytesToOp(Bytes("short"), bAddr, a)), WS_Success);
+    ASSERT_TRUE(core.WaitFor(flag));
+    EXPECT_EQ(flag->status.load(), WS_Success);
+    EXPECT_EQ(Str(recv->GetBytes()), "short");
+    EXPECT_EQ(recv->GetAddr().GetPort(), a->GetLocalPort());
+
+    EXPECT_EQ(core.Run(new SendBytesToOp(Bytes(std::string(100, 'o')), bAddr, a)), WS_Success);
+    EXPECT_EQ(core.Run(recv), WS_WSAEMSGSIZE);
+}
+
+TEST_P(AsyncOps, KillLeavesTheSocketThread)
+{
+    CoreHolder core(GetParam());
+    SmartPtr<AsyncSocket> client, server;
+    MakePair(client, server);
+    SmartPtr<RecvMsgOp> op = new RecvMsgOp(server);
+    SmartPtr<DoneFlag> flag = new DoneFlag;
+    op->SetCompletion(DoneCompletion(flag));
+    op->RunAsync();
+    const uint32_t start = GetTickCount();
+    while (!op->IsInSocketThread() && TicksSince(start) < kWait)
+        core.Step();
+    ASSERT_TRUE(op->IsInSocketThread());
+    op->Kill(true);
+    ASSERT_TRUE(core.WaitFor(flag));
+    EXPECT_EQ(flag->status.load(), WS_Killed);
+    EXPECT_FALSE(op->IsInSocketThread());
+    for (int k = 0; k < 3; ++k)
+        EXPECT_EQ(op->GetThreadIndex(k), -1);
+
+    // The socket serves a new receive afterwards.
+    SmartPtr<RecvMsgOp> next = new RecvMsgOp(server);
+    SmartPtr<DoneFlag> nextFlag = new DoneFlag;
+    next->SetCompletion(DoneCompletion(nextFlag));
+    next->RunAsync(kWait);
+    ASSERT_EQ(SendAll(*client, Frame("after", 4)), WS_Success);
+    ASSERT_TRUE(core.WaitFor(nextFlag));
+    EXPECT_EQ(Str(next->GetMsg()), "after");
+}
+
+TEST_P(AsyncOps, ChunkProgressRunsThroughTheQueue)
+{
+    CoreHolder core(GetParam());
+    SmartPtr<AsyncSocket> client, server;
+    MakePair(client, server);
+    SmartPtr<DoneFlag> chunks = new DoneFlag;
+    SmartPtr<RecvBytesOp> op = new RecvBytesOp(0, server);
+    op->SetChunkCompletion(DoneCompletion(chunks), 1000);
+    SmartPtr<DoneFlag> flag = new DoneFlag;
+    op->SetCompletion(DoneCompletion(flag));
+    op->RunAsync(kWait);
+    ScriptedPeer peer(client, {{std::string(1500, 'c'), 20}, {std::string(1500, 'c'), 20}}, true);
+    ASSERT_TRUE(core.WaitFor(flag));
+    EXPECT_EQ(flag->status.load(), WS_Success);
+    EXPECT_EQ(ByteBuffer::LengthOf(op->GetBytes()), 3000u);
+    EXPECT_TRUE(core.WaitFor(chunks, 2));
+}
+
+TEST_P(AsyncOps, ManyConnectionsAtOnce)
+{
+    CoreHolder core(GetParam());
+    const int kPairs = 200;
+    std::vector<SmartPtr<AsyncSocket>> clients(kPairs), servers(kPairs);
+    for (int i = 0; i < kPairs; ++i)
+        MakePair(clients[i], servers[i]);
+    SmartPtr<DoneFlag> flag = new DoneFlag;
+    std::vector<SmartPtr<RecvMsgOp>> recvs;
+    for (int i = 0; i < kPairs; ++i)
+    {
+        recvs.push_back(new RecvMsgOp(servers[i]));
+        recvs.back()->SetCompletion(DoneCompletion(flag));
+        recvs.back()->RunAsync(kWait);
+    }
+    for (int i = 0; i < kPairs; ++i)
+    {
+        SmartPtr<SendMsgOp> send = new SendMsgOp(Bytes(Frame("msg" + std::to_string(i), 4)), clients[i]);
+        send->SetCompletion(DoneCompletion(flag));
+        send->RunAsync(kWait);
+    }
+    ASSERT_TRUE(core.WaitFor(flag, 2 * kPairs, 3 * kWait));
+    for (int i = 0; i < kPairs; ++i)
+    {
+        EXPECT_EQ(recvs[i]->GetStatus(), WS_Success);
+        EXPECT_EQ(Str(recvs[i]->GetMsg()), "msg" + std::to_string(i));
+    }
+}
+
+TEST_P(AsyncOps, ShutdownKillsHeldOperations)
+{
+    std::unique_ptr<CoreHolder> core(new CoreHolder(GetParam()));
+    SmartPtr<AsyncSocket> client, server;
+    MakePair(client, server);
+    SmartPtr<RecvMsgOp> op = new RecvMsgOp(server);
+    SmartPtr<DoneFlag> flag = new DoneFlag;
+    op->SetCompletion(DoneCompletion(flag));
+    op->RunAsync();
+    const uint32_t start = GetTickCount();
+    while (!op->IsInSocketThread() && TicksSince(start) < kWait)
+        core->Step();
+    ASSERT_TRUE(op->IsInSocketThread());
+    core->Core().Shutdown();
+    EXPECT_EQ(op->GetStatus(), WS_Killed);
+    EXPECT_FALSE(op->IsInSocketThread());
+    core.reset();
+    EXPECT_EQ(flag->count.load(), 0);   // no core, no completion
+}
+
+INSTANTIATE_TEST_SUITE_P(RunModes, AsyncOps, testing::ValuesIn(kCoreModes), CoreModeName);
+
+// ---- Thousands of sockets ----------------------------------------------------
+
+TEST(SocketThreadExLoad, FiveThousandSocketsAtOnce)
+{
+    const int kPairs = 2600;   // 5200 sockets with an operation each
+    if (SockRaiseFileLimit(2 * kPairs + 200) < static_cast<uint64_t>(2 * kPairs + 200))
+        GTEST_SKIP() << "open-file limit too low";
+    ManualCore<SocketThreadEx> core;
+    uint16_t port = 0;
+    SmartPtr<AsyncSocket> listener = MakeListener(port);
+    ASSERT_EQ(listener->Listen(4096), WS_Success);
+    std::vector<SmartPtr<AsyncSocket>> clients, servers;
+    for (int i = 0; i < kPairs; ++i)
+    {
+        SmartPtr<AsyncSocket> c = new AsyncSocket();
+        ASSERT_EQ(c->ConnectBlock(InetAddress("127.0.0.1", port), kWait), WS_Success) << i;
+        SmartPtr<AsyncSocket> s;
+        ASSERT_EQ(listener->AcceptBlock(s, kWait), WS_Success) << i;
+        clients.push_back(c);
+        servers.push_back(s);
+    }
+    std::vector<SmartPtr<RecvBytesOp>> ops;
+    for (int i = 0; i < kPairs; ++i)
+    {
+        ops.push_back(new RecvBytesOp(4, clients[i]));
+        ops.push_back(new RecvBytesOp(4, servers[i]));
+    }
+    for (auto& op : ops)
+        op->RunAsync();
+    core.StartQueued();
+    EXPECT_EQ(core.Thread().GetListSize(SocketWait_Read), static_cast<uint32_t>(ops.size() + 1));
+    for (int i = 0; i < kPairs; ++i)
+    {
+        ASSERT_EQ(SendAll(*clients[i], "ping"), WS_Success);
+        ASSERT_EQ(SendAll(*servers[i], "pong"), WS_Success);
+    }
+    const uint32_t start = GetTickCount();
+    size_t done = 0;
+    while (TicksSince(start) < 4 * kWait)
+    {
+        core.Thread().Pump(50);
+        done = 0;
+        for (auto& op : ops)
+            done += op->IsPending() ? 0 : 1;
+        if (done == ops.size())
+            break;
+    }
+    ASSERT_EQ(done, ops.size());
+    for (int i = 0; i < kPairs; ++i)
+    {
+        EXPECT_EQ(Str(ops[2 * i]->GetBytes()), "pong");
+        EXPECT_EQ(Str(ops[2 * i + 1]->GetBytes()), "ping");
+    }
+    EXPECT_EQ(core.Thread().GetListSize(SocketWait_Read), 1u);
+}
