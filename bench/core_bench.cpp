@@ -3,6 +3,7 @@
 // thread through a mutex + condition-variable queue; and the cost of arming
 // and removing a timeout entry.
 #include "QORAPI.h"
+#include "platform/Tick.h"
 
 #include <benchmark/benchmark.h>
 
@@ -179,6 +180,13 @@ void BM_CriticalSectionEnterLeave(benchmark::State& state)
     }
 }
 BENCHMARK(BM_CriticalSectionEnterLeave);
+
+void BM_GetTickCount(benchmark::State& state)
+{
+    for (auto _ : state)
+        benchmark::DoNotOptimize(GetTickCount());
+}
+BENCHMARK(BM_GetTickCount);
 
 void BM_BaselineRecursiveMutex(benchmark::State& state)
 {

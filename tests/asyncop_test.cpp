@@ -433,3 +433,54 @@ TEST_F(TrackerTest, CycleIsBrokenWhenSubOpEnds)
     EXPECT_EQ(mOwner->mDone[0].first, rawSub);
     EXPECT_LT(mOwner->GetRefCount(), before); // the completion holding the owner is gone
 }
+
+// Hooks and completions run with no operation lock held: another thread can
+// finish or re-run the operation meanwhile.
+TEST_F(QueueTest, CompletionRunsWithoutOperationLock)
+{
+    SmartPtr<HookOp> op = NewOp();
+    op->mRun = [](HookOp* self) {
+        if (self->mRuns == 1)
+            self->Finish(WS_Success);
+    };
+    SmartPtr<Record> rec = Attach(op);
+    std::atomic<bool> rerun{false};
+    rec->mAction = [&rerun](const SmartPtr<AsyncOp>& self) {
+        std::thread other([self, &rerun] { rerun = self->RunAsync() == WS_Pending; });
+        for (int i = 0; i < 1000 && !rerun; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (rerun)
+            other.join();
+        else
+            other.detach();
+    };
+    op->RunAsync();
+    mQueue.Pump(0, 1);
+    EXPECT_TRUE(rerun);
+    EXPECT_TRUE(op->IsPending());
+    op->Kill(true);
+    mQueue.Pump(0, 0);
+    EXPECT_EQ(rec->mCount, 2);
+}
+
+TEST(AsyncOpBlock, KillFromOtherThreadEndsBlockingHook)
+{
+    SmartPtr<HookOp> op(new HookOp());
+    Event released(true, false);
+    op->mRun = [&released](HookOp* self) {
+        // A blocking hook waits for its work; the kill arrives meanwhile.
+        for (int i = 0; i < 2000 && self->IsPending(); ++i)
+            released.Wait(1);
+    };
+    SmartPtr<Record> rec = Attach(op);
+    std::thread killer([op, &released] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        op->Kill(true);
+        released.Set();
+    });
+    EXPECT_FALSE(op->RunBlock(5000));
+    killer.join();
+    EXPECT_EQ(op->GetStatus(), WS_Killed);
+    EXPECT_EQ(rec->mCount, 1);
+    EXPECT_EQ(rec->mThread, CurrentThreadId());
+}
