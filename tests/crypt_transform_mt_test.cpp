@@ -1,10 +1,14 @@
 // Encrypted messages over real loopback sockets: a crypt transform on both
-// ends, a sender and a receiver thread on each end, thousands of messages
-// each way with the sequence numbers in step. The socket's lock keeps each
-// session's Encrypt and Decrypt calls from overlapping.
+// ends, thousands of messages each way through asynchronous socket operations
+// with the sequence numbers in step, and frames replayed, reordered or cut on
+// the wire. The socket's lock keeps each session's Encrypt and Decrypt calls
+// from overlapping while the pump and socket threads drive both directions.
 
+#include "QORAPI.h"
 #include "QORSocket/AsyncSocket.h"
 #include "QORSocket/InetAddress.h"
+#include "QORSocket/RecvMsgOp.h"
+#include "QORSocket/SendMsgOp.h"
 #include "auth/AuthSession.h"
 #include "auth/CryptTransform.h"
 #include "common/Endian.h"
@@ -14,6 +18,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -116,67 +122,6 @@ bool CheckMessage(const ByteBuffer& m, uint32_t from, uint32_t index)
            std::equal(m.GetData(), m.GetData() + m.GetLength(), expected->GetData() + 4);
 }
 
-TEST(CryptTransformSockets, ThousandsOfMessagesEachWay)
-{
-    AsyncSocketPtr ends[2];
-    MakePair(ends[0], ends[1]);
-    ASSERT_TRUE(ends[0] && ends[1]);
-
-    const Blowfish key(8);
-    ASSERT_TRUE(key.IsKeySet());
-    AuthSessionPtr sessions[2];
-    for (int e = 0; e < 2; ++e)
-    {
-        sessions[e] = new AuthSession(AuthSession::AuthType_Session, 0x5150, key, 4);
-        ends[e]->AddTransform(new CryptTransform(sessions[e]));
-    }
-
-    const uint32_t start = GetTickCount();
-    std::atomic<uint32_t> sendFailures(0);
-    std::atomic<uint32_t> received[2] = {{0}, {0}};
-    std::atomic<int32_t> firstError[2] = {{0}, {0}};
-    std::vector<std::thread> threads;
-    for (uint32_t e = 0; e < 2; ++e)
-    {
-        threads.emplace_back([&, e] {
-            for (uint32_t i = 0; i < kMessages; ++i)
-            {
-                SmartPtr<ByteBuffer> m = MakeMessage(e, i);
-                if (ends[e]->ApplySendTransforms(m) != WS_Success || !SendAll(*ends[e], *m, start))
-                {
-                    ++sendFailures;
-                    return;
-                }
-            }
-        });
-        threads.emplace_back([&, e] {
-            const uint32_t peer = 1 - e;
-            for (uint32_t i = 0; i < kMessages; ++i)
-            {
-                SmartPtr<ByteBuffer> m;
-                const WSStatus s = RecvMessage(*ends[e], m, start);
-                if (s != WS_Success || !CheckMessage(*m, peer, i))
-                {
-                    firstError[e] = s == WS_Success ? -1 : static_cast<int32_t>(s);
-                    return;
-                }
-                ++received[e];
-            }
-        });
-    }
-    for (std::thread& t : threads)
-        t.join();
-
-    EXPECT_EQ(sendFailures.load(), 0u);
-    for (int e = 0; e < 2; ++e)
-    {
-        EXPECT_EQ(firstError[e].load(), 0) << WSStatusToString(static_cast<WSStatus>(firstError[e].load()));
-        EXPECT_EQ(received[e].load(), kMessages);
-        EXPECT_EQ(sessions[e]->GetOutgoingSequence(), kMessages);
-        EXPECT_EQ(sessions[e]->GetIncomingSequence(), kMessages);
-    }
-}
-
 // A frame replayed, reordered or cut on the wire reaches the receiver as a
 // status, never as data.
 TEST(CryptTransformSockets, ReplayReorderAndTruncationOnTheWire)
@@ -221,5 +166,139 @@ TEST(CryptTransformSockets, ReplayReorderAndTruncationOnTheWire)
     ASSERT_TRUE(SendAll(*client, *frames[3], start));
     EXPECT_EQ(RecvMessage(*server, got, start), WS_AuthSession_DecryptInvalidSequenceNum);
 }
+
+// ---- Asynchronous operations ---------------------------------------------
+
+// One direction of a connection: a chain of SendMsgOps on one end and a chain
+// of RecvMsgOps on the other, each started from the completion of the one
+// before, so the messages leave and arrive in order.
+class Stream : public RefCount
+{
+public:
+    Stream(const AsyncSocketPtr& from, const AsyncSocketPtr& to, uint32_t tag) : mFrom(from), mTo(to), mTag(tag) {}
+
+    void Start()
+    {
+        StartSend();
+        StartRecv();
+    }
+
+    bool Finished() const { return mFailed.load() || (mSent.load() == kMessages && mReceived.load() == kMessages); }
+
+    AsyncSocketPtr mFrom;
+    AsyncSocketPtr mTo;
+    uint32_t mTag;
+    std::atomic<uint32_t> mSent{0};
+    std::atomic<uint32_t> mReceived{0};
+    std::atomic<bool> mFailed{false};
+    std::atomic<int32_t> mFailure{WS_Success};
+
+private:
+    static void OnSent(SmartPtr<AsyncOp> op, SmartPtr<RefCount> param)
+    {
+        Stream* self = static_cast<Stream*>(param.Get());
+        if (op->GetStatus() != WS_Success)
+            return self->Fail(op->GetStatus());
+        if (++self->mSent < kMessages)
+            self->StartSend();
+    }
+
+    static void OnReceived(SmartPtr<AsyncOp> op, SmartPtr<RefCount> param)
+    {
+        Stream* self = static_cast<Stream*>(param.Get());
+        if (op->GetStatus() != WS_Success)
+            return self->Fail(op->GetStatus());
+        const SmartPtr<ByteBuffer> m = StaticPtrCast<RecvMsgOp>(op)->GetMsg();
+        if (!m || !CheckMessage(*m, self->mTag, self->mReceived.load()))
+            return self->Fail(static_cast<WSStatus>(-1));
+        if (++self->mReceived < kMessages)
+            self->StartRecv();
+    }
+
+    void StartSend()
+    {
+        SmartPtr<SendMsgOp> op = new SendMsgOp(MakeMessage(mTag, mSent.load()), mFrom);
+        op->SetCompletion(new ParamCompletion<SmartPtr<AsyncOp>, SmartPtr<RefCount>>(&OnSent, SmartPtr<RefCount>(this)));
+        op->RunAsync(kDeadlineMs);
+    }
+
+    void StartRecv()
+    {
+        SmartPtr<RecvMsgOp> op = new RecvMsgOp(mTo);
+        op->SetCompletion(
+            new ParamCompletion<SmartPtr<AsyncOp>, SmartPtr<RefCount>>(&OnReceived, SmartPtr<RefCount>(this)));
+        op->RunAsync(kDeadlineMs);
+    }
+
+    void Fail(WSStatus status)
+    {
+        mFailure = status;
+        mFailed = true;
+    }
+};
+
+struct AsyncMode
+{
+    bool threaded;
+    bool useEx;
+    const char* name;
+};
+
+class CryptTransformAsync : public testing::TestWithParam<AsyncMode>
+{
+};
+
+TEST_P(CryptTransformAsync, ThousandsOfMessagesEachWay)
+{
+    const AsyncMode mode = GetParam();
+    std::unique_ptr<QORAPICore> core(new QORAPICore(mode.threaded, mode.threaded, mode.useEx));
+
+    AsyncSocketPtr client;
+    AsyncSocketPtr server;
+    MakePair(client, server);
+    ASSERT_TRUE(client && server);
+    const Blowfish key(8);
+    const AuthSessionPtr clientSession = new AuthSession(AuthSession::AuthType_Session, 0x0A0B, key, 4);
+    const AuthSessionPtr serverSession = new AuthSession(AuthSession::AuthType_Session, 0x0A0B, key, 4);
+    client->AddTransform(new CryptTransform(clientSession));
+    server->AddTransform(new CryptTransform(serverSession));
+
+    const SmartPtr<Stream> up = new Stream(client, server, 0);
+    const SmartPtr<Stream> down = new Stream(server, client, 1);
+    up->Start();
+    down->Start();
+    const uint32_t start = GetTickCount();
+    while (!(up->Finished() && down->Finished()) && TicksSince(start) < kDeadlineMs)
+    {
+        if (mode.threaded)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        else
+            core->Pump(20, 0);
+    }
+
+    for (const SmartPtr<Stream>& s : {up, down})
+    {
+        EXPECT_FALSE(s->mFailed.load()) << WSStatusToString(static_cast<WSStatus>(s->mFailure.load()));
+        EXPECT_EQ(s->mSent.load(), kMessages);
+        EXPECT_EQ(s->mReceived.load(), kMessages);
+    }
+    EXPECT_EQ(clientSession->GetOutgoingSequence(), kMessages);
+    EXPECT_EQ(clientSession->GetIncomingSequence(), kMessages);
+    EXPECT_EQ(serverSession->GetOutgoingSequence(), kMessages);
+    EXPECT_EQ(serverSession->GetIncomingSequence(), kMessages);
+
+    client->Close();
+    server->Close();
+    core.reset();
+}
+
+const AsyncMode kAsyncModes[] = {
+    {true, true, "ThreadedEx"},
+    {true, false, "ThreadedSimple"},
+    {false, true, "PumpedEx"},
+};
+
+INSTANTIATE_TEST_SUITE_P(RunModes, CryptTransformAsync, testing::ValuesIn(kAsyncModes),
+                         [](const testing::TestParamInfo<AsyncMode>& info) { return std::string(info.param.name); });
 
 } // namespace
