@@ -1,5 +1,6 @@
 #include "auth/AuthSession.h"
 
+#include "QORSocket/RecvMsgOp.h"
 #include "common/Endian.h"
 #include "common/ReadBuffer.h"
 #include "common/WriteBuffer.h"
@@ -12,13 +13,15 @@ namespace QORAPI {
 
 namespace {
 
+// The longest frame the receiving side's framing accepts for each length
+// field (read as signed values, and below the 4-byte frame limit).
 uint64_t MaxFrameLength(uint8_t lengthFieldSize)
 {
     switch (lengthFieldSize)
     {
-    case 1: return 0xFF;
-    case 2: return 0xFFFF;
-    case 4: return 0xFFFFFFFFull;
+    case 1: return 0x7F;
+    case 2: return 0x7FFF;
+    case 4: return kMaxFrameLength - 1;
     default: return 0;
     }
 }

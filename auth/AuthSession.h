@@ -40,7 +40,8 @@ public:
 
     // message: a whole frame, length field first; replaced by the encrypted
     // frame on success, untouched on failure. A message whose encrypted frame
-    // would not fit the length field is refused with
+    // would be longer than the receiving framing takes for the length field
+    // (127, 32,767 or 255,999 bytes) is refused with
     // WS_AuthSession_EncryptFailure and consumes no sequence number.
     WSStatus Encrypt(SmartPtr<ByteBuffer>& message);
 

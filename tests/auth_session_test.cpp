@@ -289,15 +289,15 @@ TEST(AuthSession, ReceiveTableOfHeaderTypes)
 
 TEST(AuthSession, FrameLimitsOfTheLengthField)
 {
-    // With a 1-byte length field the largest frame is 255 bytes: after 4 bytes
-    // of length, header type and identifier, 248 bytes of ciphertext hold at
-    // most 243 bytes of plain text: the sequence number and 241 of message.
+    // The receiving framing takes 1-byte frames up to 127 bytes: after 4 bytes
+    // of length, header type and identifier, 120 bytes of ciphertext hold at
+    // most 115 bytes of plain text: the sequence number and 113 of message.
     SessionPair pair(1, 9, 1);
     std::string out;
-    EXPECT_EQ(pair.Carry(std::string(241, 'a'), &out), WS_Success);
-    EXPECT_EQ(out, std::string(241, 'a'));
+    EXPECT_EQ(pair.Carry(std::string(113, 'a'), &out), WS_Success);
+    EXPECT_EQ(out, std::string(113, 'a'));
 
-    SmartPtr<ByteBuffer> big = Frame(std::string(242, 'b'), 1);
+    SmartPtr<ByteBuffer> big = Frame(std::string(114, 'b'), 1);
     const ByteBuffer* before = big.Get();
     EXPECT_EQ(pair.sender->Encrypt(big), WS_AuthSession_EncryptFailure);
     EXPECT_EQ(big.Get(), before);
@@ -314,14 +314,18 @@ TEST(AuthSession, FrameLimitsOfTheLengthField)
     SmartPtr<ByteBuffer> m = Frame("abc", 4);
     EXPECT_EQ(odd->Encrypt(m), WS_AuthSession_EncryptFailure);
 
-    // With 2- and 4-byte fields, messages above 64 KiB are encrypted whole
-    // when the frame fits.
+    // With a 4-byte field, messages above 64 KiB are encrypted whole while
+    // the frame stays below 256,000 bytes; 2-byte frames end at 32,767.
     SessionPair four(1, 9, 4);
     const std::string large(200000, 'L');
     EXPECT_EQ(four.Carry(large, &out), WS_Success);
     EXPECT_EQ(out, large);
+    EXPECT_EQ(four.Carry(std::string(255980, 'x'), &out), WS_Success);   // a 255,999-byte frame
+    SmartPtr<ByteBuffer> tooLarge = Frame(std::string(255990, 'x'), 4);
+    EXPECT_EQ(four.sender->Encrypt(tooLarge), WS_AuthSession_EncryptFailure);
     SessionPair two(1, 9, 2);
-    SmartPtr<ByteBuffer> tooLarge = Frame(std::string(65530, 'x'), 4);
+    EXPECT_EQ(two.Carry(std::string(32740, 'y'), &out), WS_Success);
+    tooLarge = Frame(std::string(32760, 'x'), 2);
     EXPECT_EQ(two.sender->Encrypt(tooLarge), WS_AuthSession_EncryptFailure);
 }
 
