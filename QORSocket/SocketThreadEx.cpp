@@ -10,7 +10,7 @@ const int16_t kKindEvents[3] = {SOCK_POLL_READ, SOCK_POLL_WRITE, SOCK_POLL_EXCEP
 thread_local bool tInPumpPass = false;
 }
 
-SocketThreadEx::SocketThreadEx()
+SocketThreadEx::SocketThreadEx() : mPolling(false)
 {
     StartSockets();
     mWakeSocket = new AsyncSocket(SocketType::Datagram);
@@ -84,7 +84,7 @@ void SocketThreadEx::AddOp(const SmartPtr<SocketOp>& op)
         mOpList[k].Append(op.Get());
     }
     op->mInSocketThread = true;
-    Signal();
+    WakeIfPolling();
 }
 
 void SocketThreadEx::RemoveOp(const SmartPtr<SocketOp>& op)
@@ -134,6 +134,15 @@ void SocketThreadEx::RemoveFromLists(SocketOp* op, int sparedKind)
     }
     op->mInSocketThread = false;
     if (!tInPumpPass)
+        WakeIfPolling();
+}
+
+void SocketThreadEx::WakeIfPolling()
+{
+    // Lists change only under mCrit, and the poll set is built under it: a
+    // change made before the build is in the set, one made after it finds
+    // mPolling set and wakes the wait.
+    if (mPolling.load())
         Signal();
 }
 
@@ -165,9 +174,11 @@ void SocketThreadEx::Pump(uint32_t ms)
                 mPollSet[j].revents = 0;
             }
         }
+        mPolling = true;
     }
 
     const int32_t n = SockPoll(mPollSet.data(), static_cast<uint32_t>(mPollSet.size()), ms);
+    mPolling = false;
     if (n == 0)
         return;
 

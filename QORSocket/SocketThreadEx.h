@@ -13,6 +13,7 @@
 #include "QORSocket/SocketOp.h"
 #include "QORSocket/SocketThread.h"
 
+#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <map>
@@ -81,6 +82,7 @@ private:
     };
 
     void RemoveFromLists(SocketOp* op, int sparedKind);
+    void WakeIfPolling();
     void EraseMapEntry(int kind, SOCKET h, SocketOp* op);
 
     // Guarded by mCrit.
@@ -90,6 +92,7 @@ private:
     // The poll array built from the handle arrays; used by the pumping thread only.
     std::vector<SockPollFd> mPollSet;
     SmartPtr<AsyncSocket> mWakeSocket;
+    std::atomic<bool> mPolling;     // set under mCrit once the poll set is built
 };
 
 } // namespace QORAPI

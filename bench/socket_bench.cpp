@@ -273,11 +273,14 @@ struct Pair : public RefCount
 
 typedef ParamCompletion<SmartPtr<AsyncOp>, SmartPtr<RefCount>> PairCompletion;
 
+// Time limit of every operation of the connection swarm.
+const uint32_t kOpTimeout = 10000;
+
 void SendFrame(Pair* p, const SmartPtr<AsyncSocket>& s)
 {
     SmartPtr<SendMsgOp> send = new SendMsgOp(p->swarm->frame, s);
     send->SetCompletion(new PairCompletion(&OnSendDone, SmartPtr<RefCount>(p)));
-    send->RunAsync(10000);
+    send->RunAsync(kOpTimeout);
 }
 
 void OnSendDone(SmartPtr<AsyncOp> op, SmartPtr<RefCount> param)
@@ -299,7 +302,7 @@ void OnServerRecv(SmartPtr<AsyncOp> op, SmartPtr<RefCount> param)
     }
     p->swarm->messages++;
     SendFrame(p, p->server);
-    p->serverRecv->RunAsync(10000);
+    p->serverRecv->RunAsync(kOpTimeout);
 }
 
 void OnClientRecv(SmartPtr<AsyncOp> op, SmartPtr<RefCount> param)
@@ -313,7 +316,7 @@ void OnClientRecv(SmartPtr<AsyncOp> op, SmartPtr<RefCount> param)
         return;
     }
     p->swarm->messages++;
-    p->clientRecv->RunAsync(10000);
+    p->clientRecv->RunAsync(kOpTimeout);
     SendFrame(p, p->client);
 }
 
@@ -360,8 +363,8 @@ void BM_Library_ManyConnections(benchmark::State& state)
             const uint32_t start = GetTickCount();
             for (auto& p : pairs)
             {
-                p->serverRecv->RunAsync(10000);
-                p->clientRecv->RunAsync(10000);
+                p->serverRecv->RunAsync(kOpTimeout);
+                p->clientRecv->RunAsync(kOpTimeout);
                 SendFrame(p.Get(), p->client);
             }
             std::this_thread::sleep_for(std::chrono::seconds(3));

@@ -169,20 +169,23 @@ protected:
     TimerThread mTimer;
 };
 
+// Every step below leaves seconds of margin, so that a slow machine does not
+// move the counter past a deadline between two steps.
 TEST_F(TimerTest, EntryFiresAtDeadline)
 {
     SetTickTo(0x10000000);
     mTimer.ProcessTimers();
     SmartPtr<AsyncOp> op = PendingOp();
-    mTimer.Add(op, 100);
+    mTimer.Add(op, 10000);
     uint32_t key = 0;
     bool wrapped = true;
     ASSERT_TRUE(mTimer.GetEntryKey(op, key, wrapped));
     EXPECT_FALSE(wrapped);
-    EXPECT_GE(key, 0x10000000u + 100);
-    EXPECT_LE(mTimer.GetWaitTime(), 100u + 50);
+    EXPECT_GE(key, 0x10000000u + 10000);
+    EXPECT_GE(mTimer.GetWaitTime(), 10000u);
+    EXPECT_LE(mTimer.GetWaitTime(), 15000u);
 
-    SetTickTo(key - 1);
+    SetTickTo(key - 5000);
     mTimer.ProcessTimers();
     EXPECT_TRUE(op->IsPending());
     SetTickTo(key + 1);
@@ -198,35 +201,35 @@ TEST_F(TimerTest, RearmingReplacesEntry)
     mTimer.ProcessTimers();
     SmartPtr<AsyncOp> op = PendingOp();
     mTimer.Add(op, 50);
-    mTimer.Add(op, 5000);
+    mTimer.Add(op, 20000);
     EXPECT_EQ(mTimer.GetDeadlineCount(), 1u);
-    SetTickTo(0x20000000 + 1000);
+    SetTickTo(0x20000000 + 5000);
     mTimer.ProcessTimers();
     EXPECT_TRUE(op->IsPending());
-    SetTickTo(0x20000000 + 6000);
+    SetTickTo(0x20000000 + 30000);
     mTimer.ProcessTimers();
     EXPECT_EQ(op->GetStatus(), WS_TimedOut);
 }
 
 TEST_F(TimerTest, WrappedEntryFiresOnlyAfterWrap)
 {
-    SetTickTo(0xFFFFFF00u);
+    SetTickTo(0xFFFF0000u);
     mTimer.ProcessTimers();
     SmartPtr<AsyncOp> op = PendingOp();
-    mTimer.Add(op, 0x200);
+    mTimer.Add(op, 0x20000);
     uint32_t key = 0;
     bool wrapped = false;
     ASSERT_TRUE(mTimer.GetEntryKey(op, key, wrapped));
     EXPECT_TRUE(wrapped);
-    EXPECT_GE(key, 0x100u);
-    EXPECT_LT(key, 0x100u + 50);
+    EXPECT_GE(key, 0x10000u); // modulo 2^32
+    EXPECT_LT(key, 0x10000u + 5000);
     EXPECT_EQ(mTimer.GetWrappedDeadlineCount(), 1u);
 
-    SetTickTo(0xFFFFFFF0u);
+    SetTickTo(0xFFFFE000u);
     mTimer.ProcessTimers();
-    EXPECT_TRUE(op->IsPending()); // key 0x100 is small but lies after the wrap
+    EXPECT_TRUE(op->IsPending()); // the key is small but lies after the wrap
 
-    SetTickTo(0x50);
+    SetTickTo(0x1000);
     mTimer.ProcessTimers(); // wrap: moved over, not yet due
     EXPECT_TRUE(op->IsPending());
     EXPECT_EQ(mTimer.GetWrappedDeadlineCount(), 0u);
@@ -240,11 +243,11 @@ TEST_F(TimerTest, WrappedEntryFiresOnlyAfterWrap)
 
 TEST_F(TimerTest, WrapFiresEveryEntryBeforeIt)
 {
-    SetTickTo(0xFFFFF000u);
+    SetTickTo(0xFFFF0000u);
     mTimer.ProcessTimers();
     SmartPtr<AsyncOp> a = PendingOp();
     SmartPtr<AsyncOp> b = PendingOp();
-    mTimer.Add(a, 0xE00); // just before the wrap
+    mTimer.Add(a, 0xE000); // due just before the wrap
     mTimer.Add(b, 0x10);
     SetTickTo(0x20); // the counter wrapped since the last processing
     mTimer.ProcessTimers();
@@ -254,11 +257,11 @@ TEST_F(TimerTest, WrapFiresEveryEntryBeforeIt)
 
 TEST_F(TimerTest, MovedEntryIsRemovable)
 {
-    SetTickTo(0xFFFFFF00u);
+    SetTickTo(0xFFFF0000u);
     mTimer.ProcessTimers();
     SmartPtr<AsyncOp> op = PendingOp();
-    mTimer.Add(op, 0x1000);
-    SetTickTo(0x10);
+    mTimer.Add(op, 0x20000);
+    SetTickTo(0x1000);
     mTimer.ProcessTimers();
     ASSERT_EQ(mTimer.GetDeadlineCount(), 1u);
     ASSERT_TRUE(mTimer.HasEntry(op));
@@ -266,64 +269,64 @@ TEST_F(TimerTest, MovedEntryIsRemovable)
     mTimer.Remove(op);
     EXPECT_EQ(mTimer.GetDeadlineCount(), 0u);
     EXPECT_FALSE(mTimer.HasEntry(op));
-    SetTickTo(0x2000);
+    SetTickTo(0x30000);
     mTimer.ProcessTimers();
     EXPECT_TRUE(op->IsPending());
 }
 
 TEST_F(TimerTest, RearmingMovedEntryErasesIt)
 {
-    SetTickTo(0xFFFFFF00u);
+    SetTickTo(0xFFFF0000u);
     mTimer.ProcessTimers();
     SmartPtr<AsyncOp> op = PendingOp();
-    mTimer.Add(op, 0x1000);
-    SetTickTo(0x10);
+    mTimer.Add(op, 0x20000);
+    SetTickTo(0x1000);
     mTimer.ProcessTimers();
     mTimer.Add(op, 0x100000);
     EXPECT_EQ(mTimer.GetDeadlineCount(), 1u);
-    SetTickTo(0x2000);
+    SetTickTo(0x30000);
     mTimer.ProcessTimers();
     EXPECT_TRUE(op->IsPending());
 }
 
 TEST_F(TimerTest, EntryArmedAfterUnprocessedWrapIsNotDueAtOnce)
 {
-    SetTickTo(0xFFFFFFF0u);
+    SetTickTo(0xFFFFF000u);
     mTimer.ProcessTimers();
     SetTickTo(0x100); // wrapped, not yet processed
     SmartPtr<AsyncOp> op = PendingOp();
-    mTimer.Add(op, 1000);
+    mTimer.Add(op, 10000);
     mTimer.ProcessTimers();
     EXPECT_TRUE(op->IsPending());
-    SetTickTo(0x100 + 2000);
+    SetTickTo(0x100 + 20000);
     mTimer.ProcessTimers();
     EXPECT_EQ(op->GetStatus(), WS_TimedOut);
 }
 
 TEST_F(TimerTest, WaitTimeWithoutEntries)
 {
-    SetTickTo(0xFFFFFF00u);
+    SetTickTo(0xFFFF0000u);
     mTimer.ProcessTimers();
     const uint32_t wait = mTimer.GetWaitTime();
     // until 10 ms past the next wrap
-    EXPECT_GE(wait, 0x100u + 10 - 50);
-    EXPECT_LE(wait, 0x100u + 10);
+    EXPECT_LE(wait, 0x10000u + 10);
+    EXPECT_GE(wait, 0x10000u + 10 - 5000);
 
     SetTickTo(0x1000);
     mTimer.ProcessTimers();
     const uint32_t far = mTimer.GetWaitTime();
     EXPECT_LE(far, 0xFFFFFFFFu - 0x1000u + 10u);
-    EXPECT_GE(far, 0xFFFFFFFFu - 0x1000u + 10u - 50u);
+    EXPECT_GE(far, 0xFFFFFFFFu - 0x1000u + 10u - 5000u);
 }
 
 TEST_F(TimerTest, KillAllKillsBothMapsOnce)
 {
-    SetTickTo(0xFFFFFF00u);
+    SetTickTo(0xFFFF0000u);
     mTimer.ProcessTimers();
     SmartPtr<AsyncOp> a = PendingOp();
     SmartPtr<AsyncOp> b = PendingOp();
-    mTimer.Add(a, 10);
-    mTimer.Add(b, 0x1000);
+    mTimer.Add(a, 1000);
+    mTimer.Add(b, 0x20000);
     EXPECT_EQ(mTimer.GetDeadlineCount(), 1u);
     EXPECT_EQ(mTimer.GetWrappedDeadlineCount(), 1u);
     mTimer.KillAll();
@@ -339,12 +342,12 @@ TEST(TimerThreadRunning, FiresAcrossRealWrap)
 {
     TickOffsetGuard guard;
     TimerThread timer;
-    SetTickTo(0xFFFFFFFFu - 30);
+    SetTickTo(0xFFFFFFFFu - 500);
     timer.Start();
     SmartPtr<AsyncOp> op = PendingBlockingOp();
-    timer.Add(op, 80); // deadline beyond the wrap
+    timer.Add(op, 700); // deadline about 200 ms beyond the wrap
     EXPECT_EQ(timer.GetWrappedDeadlineCount(), 1u);
-    for (int i = 0; i < 500 && op->IsPending(); ++i)
+    for (int i = 0; i < 2000 && op->IsPending(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     EXPECT_EQ(op->GetStatus(), WS_TimedOut);
     EXPECT_LT(GetTickCount(), 0x80000000u); // fired after the wrap
