@@ -15,6 +15,9 @@ namespace {
 
 const uint32_t kMaxFrame = 256000;
 const uint32_t kPollMs = 20;
+// A client that sends requests but does not read its replies is dropped once
+// this much output waits for it.
+const size_t kMaxPendingOutput = 8u * 1024u * 1024u;
 
 struct Connection
 {
@@ -220,6 +223,11 @@ void DirServer::Run()
                 }
                 if (replies.mClose)
                     c.mCloseAfterSend = true;
+                if (c.mOut.size() > kMaxPendingOutput)
+                {
+                    c.mDead = true;
+                    break;
+                }
             }
 
             if (!c.mDead && !c.mOut.empty())
