@@ -3,6 +3,7 @@
 #include "platform/FileTimes.h"
 
 #include <algorithm>
+#include <exception>
 
 namespace QORAPI {
 
@@ -53,7 +54,16 @@ WSStatus RecvBytesOp::StartRecv()
         mOwnsFile = true;
     }
     if (mCount != 0 && !mFile)
-        mBuffer.Reserve(mCount);
+    {
+        try
+        {
+            mBuffer.Reserve(mCount);
+        }
+        catch (const std::exception&)
+        {
+            return WS_WSAENOBUFS;   // no room for the count asked for
+        }
+    }
     return WS_Success;
 }
 
@@ -93,7 +103,14 @@ WSStatus RecvBytesOp::ContinueRecv()
                 }
                 else
                 {
-                    mBuffer.AppendBytes(scratch, got);
+                    try
+                    {
+                        mBuffer.AppendBytes(scratch, got);
+                    }
+                    catch (const std::exception&)
+                    {
+                        return WS_WSAENOBUFS;   // a stream longer than memory holds
+                    }
                 }
             }
         }

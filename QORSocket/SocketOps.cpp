@@ -5,6 +5,8 @@
 #include "QORSocket/SendBytesOp.h"
 #include "QORSocket/SendBytesToOp.h"
 
+#include <exception>
+
 namespace QORAPI {
 
 ConnectOp::ConnectOp(const InetAddress& address, const SmartPtr<AsyncSocket>& socket)
@@ -127,9 +129,19 @@ RecvBytesFromOp::~RecvBytesFromOp()
 
 void RecvBytesFromOp::RunHook()
 {
-    if (!mRawBuffer)
-        mRawBuffer = ByteBuffer::AllocBlock(mMaxLength > 0 ? mMaxLength : 1);
     mResult = nullptr;
+    if (!mRawBuffer)
+    {
+        try
+        {
+            mRawBuffer = ByteBuffer::AllocBlock(mMaxLength > 0 ? mMaxLength : 1);
+        }
+        catch (const std::exception&)
+        {
+            Finish(WS_WSAENOBUFS);
+            return;
+        }
+    }
     SocketOp::RunHook();
 }
 

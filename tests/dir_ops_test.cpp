@@ -1,0 +1,355 @@
+#include "DirTestUtil.h"
+
+#include "dir/AddEntityOp.h"
+#include "dir/EntityClearDataObjectsOp.h"
+#include "dir/EntityModifyDataObjectsOp.h"
+#include "dir/EntitySetDataObjectsOp.h"
+#include "dir/FindEntityOp.h"
+#include "dir/GetDirOp.h"
+#include "dir/GetMultiDirOp.h"
+#include "dir/GetServiceOp.h"
+#include "dir/ModifyEntityOp.h"
+#include "dir/RemoveEntityOp.h"
+#include "dir/RenameEntityOp.h"
+#include "dir/RenewEntityOp.h"
+
+#include <gtest/gtest.h>
+
+using namespace QORAPI;
+using namespace QORAPI::DirTest;
+
+namespace {
+
+SmartPtr<ByteBuffer> Text(const std::string& s) { return new ByteBuffer(s.data(), static_cast<uint32_t>(s.size())); }
+
+// Every test runs once blocking and once asynchronously.
+class DirOpsTest : public ::testing::TestWithParam<bool>
+{
+protected:
+    void SetUp() override
+    {
+        mCore.reset(new QORAPICore(true, true, true));
+        ASSERT_EQ(mServer.Start(0), WS_Success);
+        mContext = new ServerContext;
+        mContext->AddAddress(Local(mServer.GetPort()));
+    }
+    void TearDown() override
+    {
+        mServer.Stop();
+        mCore.reset();
+    }
+
+    bool Async() const { return GetParam(); }
+    WSStatus Run(const SmartPtr<AsyncOp>& op) { return RunOp(op, Async()); }
+
+    WSStatus AddService(const std::u16string& path, const std::u16string& name, uint16_t port,
+                        const std::string& objType = "", const std::string& objData = "")
+    {
+        SmartPtr<AddEntityOp> op = new AddEntityOp(mContext, true);
+        op->SetFlags(DirAddFlag_Unique | DirAddFlag_CreatePath);
+        op->SetPath(path);
+        op->SetName(name);
+        op->SetNetAddress(Local(port));
+        op->SetDisplayName(u"Server " + name);
+        if (!objType.empty())
+            op->AddDataObject(objType, Text(objData));
+        return Run(op);
+    }
+
+    std::unique_ptr<QORAPICore> mCore;
+    DirServer mServer;
+    SmartPtr<ServerContext> mContext;
+};
+
+} // namespace
+
+TEST_P(DirOpsTest, AddListAndGetService)
+{
+    SmartPtr<AddEntityOp> dir = new AddEntityOp(mContext, false);
+    dir->SetPath(u"/");
+    dir->SetName(u"games");
+    dir->SetDisplayName(u"Games");
+    EXPECT_EQ(Run(dir), WS_Success);
+    EXPECT_EQ(Run(dir), WS_DirServ_DirExists);   // flags 1: an existing entity is refused
+    EXPECT_EQ(AddService(u"/games", u"lobby", 4000, "map", "forest"), WS_Success);
+    EXPECT_EQ(AddService(u"/games", u"lobby", 4001), WS_Success);
+    EXPECT_EQ(AddService(u"/games/chess", u"table", 5000), WS_Success);
+
+    SmartPtr<GetDirOp> list = new GetDirOp(mContext);
+    list->SetPath(u"/games");
+    EXPECT_EQ(Run(list), WS_Success);
+    ASSERT_EQ(list->GetEntities().size(), 3u);
+    const DirEntityPtr first = list->GetEntities().front();
+    EXPECT_TRUE(first->IsService());
+    EXPECT_EQ(first->GetAddress(), Local(4000));
+    EXPECT_EQ(first->GetDisplayName(), u"Server lobby");
+    EXPECT_TRUE(list->GetEntities().back()->IsDirectory());
+    EXPECT_EQ(list->GetDirMap().count(u"/games/chess"), 1u);
+
+    // A context filled from the listing holds the two lobbies.
+    ServerContext lobbies;
+    lobbies.SetShuffle(false);
+    EXPECT_TRUE(lobbies.AddAddressesFromDir(list->GetEntities(), u"lobby"));
+    EXPECT_EQ(lobbies.GetAddressCount(), 2u);
+
+    SmartPtr<GetServiceOp> get = new GetServiceOp(mContext);
+    get->SetPath(u"/games");
+    get->SetName(u"lobby");
+    get->SetNetAddress(Local(4000));
+    get->SetGetFlags(DirGetFlags_ServiceDefault | DirGetFlag_DataObjectTypes | DirGetFlag_DataObjectData);
+    EXPECT_EQ(Run(get), WS_Success);
+    ASSERT_TRUE(get->GetEntity());
+    ASSERT_NE(get->GetEntity()->FindDataObject("map"), nullptr);
+    EXPECT_EQ(get->GetEntity()->FindDataObject("map")->mData->ToString(), "forest");
+
+    SmartPtr<GetServiceOp> missing = new GetServiceOp(mContext);
+    missing->SetPath(u"/games");
+    missing->SetName(u"nobody");
+    EXPECT_EQ(Run(missing), WS_DirServ_ServiceNotFound);
+    EXPECT_FALSE(missing->GetEntity());
+
+    SmartPtr<GetDirOp> nowhere = new GetDirOp(mContext);
+    nowhere->SetPath(u"/nowhere");
+    EXPECT_EQ(Run(nowhere), WS_DirServ_DirNotFound);
+}
+
+TEST_P(DirOpsTest, AddReturnsTheAddressTheServerSaw)
+{
+    SmartPtr<AddEntityOp> op = new AddEntityOp(mContext, true);
+    op->SetFlags(DirAddFlag_Unique | DirAddFlag_UsePeerAddress);
+    op->SetPath(u"/");
+    op->SetName(u"host");
+    op->SetNetAddress(InetAddress(0x0A000001u, 7777));   // 10.0.0.1: replaced by the address seen
+    EXPECT_EQ(Run(op), WS_Success);
+    ASSERT_EQ(ByteBuffer::LengthOf(op->GetNetAddress()), 6u);
+    InetAddress seen;
+    seen.SetSixBytes(op->GetNetAddress()->GetData());
+    EXPECT_EQ(seen, Local(7777));
+}
+
+TEST_P(DirOpsTest, ChangeRenameRenewAndRemove)
+{
+    ASSERT_EQ(AddService(u"/g", u"svc", 4000), WS_Success);
+
+    SmartPtr<ModifyEntityOp> modify = new ModifyEntityOp(mContext, true);
+    modify->SetPath(u"/g");
+    modify->SetName(u"svc");
+    modify->SetNetAddress(Local(4000));
+    modify->SetNewNetAddress(Local(4100));
+    modify->SetNewDisplayName(u"Moved");
+    modify->AddDataObject("state", Text("open"));
+    EXPECT_EQ(Run(modify), WS_Success);
+
+    SmartPtr<RenameEntityOp> rename = new RenameEntityOp(mContext, true);
+    rename->SetPath(u"/g");
+    rename->SetName(u"svc");
+    rename->SetNetAddress(Local(4100));
+    rename->SetNewName(u"renamed");
+    EXPECT_EQ(Run(rename), WS_Success);
+
+    SmartPtr<RenewEntityOp> renew = new RenewEntityOp(mContext, true);
+    renew->SetPath(u"/g");
+    renew->SetName(u"renamed");
+    renew->SetNetAddress(Local(4100));
+    renew->SetLifespan(3600);
+    EXPECT_EQ(Run(renew), WS_Success);
+    renew = new RenewEntityOp(mContext, true);
+    renew->SetPath(u"/g");
+    renew->SetName(u"renamed");
+    renew->SetLifespan(0xFFFFFFFFu);
+    EXPECT_EQ(Run(renew), WS_DirServ_InvalidLifespan);
+
+    SmartPtr<GetDirOp> list = new GetDirOp(mContext);
+    list->SetPath(u"/g");
+    list->SetGetFlags(DirGetFlags_Default | DirGetFlag_Value2 | DirGetFlag_DataObjectTypes | DirGetFlag_DataObjectData);
+    ASSERT_EQ(Run(list), WS_Success);
+    ASSERT_EQ(list->GetEntities().size(), 1u);
+    const DirEntityPtr e = list->GetEntities().front();
+    EXPECT_EQ(e->GetName(), u"renamed");
+    EXPECT_EQ(e->GetDisplayName(), u"Moved");
+    EXPECT_EQ(e->GetAddress(), Local(4100));
+    EXPECT_GT(e->GetValue(1), 3500u);   // lifespan left
+    EXPECT_EQ(e->FindDataObject("state")->mData->ToString(), "open");
+
+    SmartPtr<RemoveEntityOp> remove = new RemoveEntityOp(mContext, false);
+    remove->SetPath(u"/g");
+    EXPECT_EQ(Run(remove), WS_Success);
+    EXPECT_EQ(Run(remove), WS_DirServ_DirNotFound);
+    EXPECT_EQ(mServer.GetEngine().CountEntities(), 0u);
+}
+
+TEST_P(DirOpsTest, DataObjects)
+{
+    ASSERT_EQ(AddService(u"/", u"svc", 4000, "map", "forest"), WS_Success);
+
+    SmartPtr<EntitySetDataObjectsOp> set = new EntitySetDataObjectsOp(mContext, true);
+    set->SetPath(u"/");
+    set->SetName(u"svc");
+    set->SetMode(DirSetData_Add);
+    set->AddDataObject("map", Text("x"));
+    EXPECT_EQ(Run(set), WS_DirServ_DataObjectExists);
+    set = new EntitySetDataObjectsOp(mContext, true);
+    set->SetPath(u"/");
+    set->SetName(u"svc");
+    set->SetMode(DirSetData_Add);
+    set->AddDataObject("players", Text("3"));
+    EXPECT_EQ(Run(set), WS_Success);
+
+    SmartPtr<EntityModifyDataObjectsOp> change = new EntityModifyDataObjectsOp(mContext, true);
+    change->SetPath(u"/");
+    change->SetName(u"svc");
+    change->AddChange(0, false, "players", Text("4"));
+    change->AddChange(6, true, "map", Text("-north"));
+    EXPECT_EQ(Run(change), WS_Success);
+    change = new EntityModifyDataObjectsOp(mContext, true);
+    change->SetPath(u"/");
+    change->SetName(u"svc");
+    change->AddChange(99, false, "map", Text("!"));
+    EXPECT_EQ(Run(change), WS_DirServ_BadDataOffset);
+
+    SmartPtr<GetServiceOp> get = new GetServiceOp(mContext);
+    get->SetPath(u"/");
+    get->SetName(u"svc");
+    get->SetGetFlags(DirGetFlags_ServiceDefault | DirGetFlag_DataObjectTypes | DirGetFlag_DataObjectData);
+    ASSERT_EQ(Run(get), WS_Success);
+    EXPECT_EQ(get->GetEntity()->FindDataObject("map")->mData->ToString(), "forest-north");
+    EXPECT_EQ(get->GetEntity()->FindDataObject("players")->mData->ToString(), "4");
+
+    SmartPtr<EntityClearDataObjectsOp> clear = new EntityClearDataObjectsOp(mContext, true);
+    clear->SetPath(u"/");
+    clear->SetName(u"svc");
+    clear->AddDataObjectType("absent");
+    EXPECT_EQ(Run(clear), WS_DirServ_DataObjectNotFound);
+    clear = new EntityClearDataObjectsOp(mContext, true);
+    clear->SetPath(u"/");
+    clear->SetName(u"svc");
+    EXPECT_EQ(Run(clear), WS_Success);
+    EXPECT_EQ(Run(clear), WS_DirServ_NoDataObjects);
+}
+
+TEST_P(DirOpsTest, FindServicesAndDirectories)
+{
+    ASSERT_EQ(AddService(u"/g/chess", u"lobby", 4000, "mode", "ranked"), WS_Success);
+    ASSERT_EQ(AddService(u"/g/go", u"lobby", 4001), WS_Success);
+
+    SmartPtr<FindEntityOp> one = new FindEntityOp(mContext, true);
+    one->SetPath(u"/g");
+    one->SetName(u"lobby");
+    one->SetMatchFlags(DirMatchFlag_Recursive);
+    one->AddMatchDataObject("mode", nullptr);
+    EXPECT_EQ(Run(one), WS_Success);
+    ASSERT_TRUE(one->GetEntity());
+    EXPECT_EQ(one->GetEntity()->GetAddress(), Local(4000));
+    EXPECT_EQ(one->GetEntities().size(), 1u);
+
+    SmartPtr<FindEntityOp> all = new FindEntityOp(mContext, true);
+    all->SetPath(u"/");
+    all->SetName(u"lob");
+    all->SetMatchMode(DirMatch_Prefix);
+    all->SetMatchFlags(DirMatchFlag_All | DirMatchFlag_Recursive);
+    EXPECT_EQ(Run(all), WS_Success);
+    EXPECT_EQ(all->GetEntities().size(), 2u);
+    EXPECT_EQ(all->GetEntity(), all->GetEntities().front().Get());
+
+    SmartPtr<FindEntityOp> dirs = new FindEntityOp(mContext, false);
+    dirs->SetPath(u"/g");
+    dirs->SetName(u"go");
+    EXPECT_EQ(Run(dirs), WS_Success);
+    ASSERT_EQ(dirs->GetEntities().size(), 1u);
+    EXPECT_TRUE(dirs->GetEntities().front()->IsDirectory());
+    EXPECT_FALSE(dirs->GetEntity());
+
+    SmartPtr<FindEntityOp> none = new FindEntityOp(mContext, true);
+    none->SetPath(u"/g");
+    none->SetName(u"nobody");
+    none->SetMatchFlags(DirMatchFlag_Recursive);
+    EXPECT_EQ(Run(none), WS_DirServ_ServiceNotFound);
+}
+
+TEST_P(DirOpsTest, ListingOverSeveralReplies)
+{
+    DirServerEngine::Limits limits;
+    limits.mMaxEntitiesPerReply = 3;
+    mServer.GetEngine().SetLimits(limits);
+    for (uint16_t i = 0; i < 10; ++i)
+        ASSERT_EQ(mServer.GetEngine().AddService(u"/many", u"s", std::string("\x10\x00\x7f\x00\x00", 5) + char(i)),
+                  WS_Success);
+    SmartPtr<GetDirOp> list = new GetDirOp(mContext);
+    list->SetPath(u"/many");
+    EXPECT_EQ(Run(list), WS_Success);
+    EXPECT_EQ(list->GetEntities().size(), 10u);
+    EXPECT_EQ(mServer.GetRequestCount(), 1u);
+}
+
+TEST_P(DirOpsTest, MultiGetSuccessPartialAndTotalFailure)
+{
+    ASSERT_EQ(mServer.GetEngine().AddService(u"/a", u"x", std::string("\x10\x00\x7f\x00\x00\x01", 6)), WS_Success);
+    ASSERT_EQ(mServer.GetEngine().AddService(u"/b", u"y", std::string("\x10\x01\x7f\x00\x00\x01", 6)), WS_Success);
+    DirServerEngine::Limits limits;
+    limits.mMaxEntitiesPerReply = 1;
+    mServer.GetEngine().SetLimits(limits);
+    ASSERT_EQ(mServer.GetEngine().AddService(u"/b", u"z", std::string("\x10\x02\x7f\x00\x00\x01", 6)), WS_Success);
+
+    SmartPtr<GetMultiDirOp> ok = new GetMultiDirOp(mContext);
+    ok->AddRequest(u"/a");
+    ok->AddRequest(u"/b");
+    EXPECT_EQ(Run(ok), WS_Success);
+    EXPECT_EQ(ok->GetRequests()[0]->GetEntities().size(), 1u);
+    EXPECT_EQ(ok->GetRequests()[1]->GetEntities().size(), 2u);   // two replies for /b
+
+    SmartPtr<GetMultiDirOp> partial = new GetMultiDirOp(mContext);
+    partial->AddRequest(u"/a");
+    partial->AddRequest(u"/missing");
+    partial->AddRequest(u"/b");
+    EXPECT_EQ(Run(partial), WS_DirServ_MultiGetPartialFailure);
+    EXPECT_EQ(partial->GetFailedCount(), 1u);
+    EXPECT_EQ(partial->GetRequests()[1]->GetStatus(), WS_DirServ_DirNotFound);
+    EXPECT_EQ(partial->GetRequests()[2]->GetEntities().size(), 2u);
+
+    SmartPtr<GetMultiDirOp> failed = new GetMultiDirOp(mContext);
+    failed->AddRequest(u"/m1");
+    failed->AddRequest(u"/m2");
+    failed->AddRequest(u"/m3");
+    EXPECT_EQ(Run(failed), WS_DirServ_MultiGetFailedAllRequests);
+    EXPECT_EQ(failed->GetFailedCount(), 3u);
+}
+
+TEST_P(DirOpsTest, RequestsThatCannotBeSentOrRun)
+{
+    // A name too long for its length field is refused before anything is sent.
+    SmartPtr<AddEntityOp> tooLong = new AddEntityOp(mContext, false);
+    tooLong->SetPath(u"/");
+    tooLong->SetName(std::u16string(70000, u'x'));
+    EXPECT_EQ(Run(tooLong), WS_InvalidMessage);
+    SmartPtr<GetMultiDirOp> tooMany = new GetMultiDirOp(mContext);
+    for (int i = 0; i < 256; ++i)
+        tooMany->AddRequest(u"/");
+    EXPECT_EQ(Run(tooMany), WS_InvalidMessage);
+    EXPECT_EQ(mServer.GetRequestCount(), 0u);
+
+    SmartPtr<GetDirOp> noServers = new GetDirOp(SmartPtr<ServerContext>(new ServerContext));
+    EXPECT_EQ(Run(noServers), WS_ServerReq_NoServersSpecified);
+
+    SmartPtr<GetDirOp> needsAuth = new GetDirOp(mContext);
+    needsAuth->SetAuthType(1);
+    EXPECT_EQ(Run(needsAuth), WS_ServerReq_NeedAuthContext);
+
+    // Peer authentication is not available: every server refuses alike.
+    SmartPtr<GetDirOp> auth = new GetDirOp(mContext);
+    auth->SetAuthType(1);
+    auth->SetAuthContext(new AuthContext);
+    EXPECT_EQ(Run(auth), WS_AuthRequired);
+    EXPECT_EQ(mServer.GetRequestCount(), 0u);
+
+    SmartPtr<GetDirOp> badField = new GetDirOp(mContext);
+    badField->SetLengthFieldSize(3);
+    EXPECT_EQ(Run(badField), WS_RecvMsg_InvalidLengthFieldSize);
+
+    // One address instead of a context.
+    SmartPtr<GetDirOp> single = new GetDirOp(Local(mServer.GetPort()));
+    single->SetPath(u"/");
+    EXPECT_EQ(Run(single), WS_Success);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, DirOpsTest, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& info) { return info.param ? "Async" : "Blocking"; });
