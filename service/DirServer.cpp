@@ -192,6 +192,11 @@ void DirServer::Run()
                     const uint8_t junk[] = {0xde, 0xad, 0xbe, 0xef, 0x01, 0x02, 0x03};
                     replies.mReplies.push_back(new ByteBuffer(junk, sizeof(junk)));
                 }
+                else if (fault == DirServerFault::SessionExpired)
+                {
+                    const uint8_t notice[] = {1, 0, 0, 0, 15, 0, 0, 0, 0, 0};
+                    replies.mReplies.push_back(new ByteBuffer(notice, sizeof(notice)));
+                }
                 else
                     replies = mEngine->HandleRequest(request.Get(), c.mPeer.Get());
 

@@ -30,6 +30,7 @@ enum class DirServerFault : int32_t {
     Truncated,      // replies lose their last bytes
     Silent,         // requests are read and never answered
     Close,          // the connection is closed when a request arrives
+    SessionExpired, // every request gets the session-expired notice
 };
 
 class DirServer

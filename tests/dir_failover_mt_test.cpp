@@ -188,5 +188,26 @@ TEST_P(FailoverTest, ManyRequestsSharingOneContext)
     EXPECT_EQ(Order().front(), mGood.GetPort());
 }
 
+TEST_P(FailoverTest, ExpiredCachedSessionRetriesTheSameServerWithAuthentication)
+{
+    // The first server holds a cached session and answers with the
+    // session-expired notice; it is tried again with fresh authentication,
+    // which this build does not offer, so every attempt ends alike.
+    mBad.SetFault(DirServerFault::SessionExpired);
+    UseOrder({mBad.GetPort(), mGood.GetPort()});
+    SmartPtr<AuthContext> auth = new AuthContext;
+    const uint8_t keyBytes[16] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+    Blowfish key(keyBytes, sizeof(keyBytes));
+    auth->StoreSession(Local(mBad.GetPort()), new AuthSession(AuthSession::AuthType_Session, 1, key, 4));
+    SmartPtr<GetDirOp> op = MakeOp();
+    op->SetAuthType(1);
+    op->SetAuthContext(auth);
+    EXPECT_EQ(RunOp(op, Async()), WS_AuthRequired);
+    EXPECT_EQ(mBad.GetRequestCount(), 1u);    // the cached attempt only
+    EXPECT_EQ(mGood.GetRequestCount(), 0u);   // never reached without authentication
+    EXPECT_EQ(auth->GetSessionCount(Local(mBad.GetPort())), 0u);
+    EXPECT_EQ(op->GetCertStatus(), WS_None);
+}
+
 INSTANTIATE_TEST_SUITE_P(Modes, FailoverTest, ::testing::Values(false, true),
                          [](const ::testing::TestParamInfo<bool>& info) { return info.param ? "Async" : "Blocking"; });
