@@ -248,12 +248,12 @@ BigInteger::BigInteger(BigInteger&& other) noexcept : BigInteger()
 
 BigInteger::BigInteger(const void* data, size_t length) : BigInteger()
 {
-    FromBinary(data, length);
+    fromBinary(data, length);
 }
 
 BigInteger::BigInteger(const std::vector<uint8_t>& bytes) : BigInteger()
 {
-    FromBinary(bytes.data(), bytes.size());
+    fromBinary(bytes.data(), bytes.size());
 }
 
 BigInteger::BigInteger(uint32_t bits, Randomizer& random) : BigInteger()
@@ -264,14 +264,14 @@ BigInteger::BigInteger(uint32_t bits, Randomizer& random) : BigInteger()
     if (bytes > kMaxDigits * 4)
         throw ArithmeticException("BigInteger: value too large");
     std::vector<uint8_t> buf(bytes);
-    random.Fill(buf);
+    random.fill(buf);
     buf[0] &= static_cast<uint8_t>(0xFF >> (8 * bytes - bits));
-    FromBinary(buf.data(), buf.size());
+    fromBinary(buf.data(), buf.size());
 }
 
 BigInteger::BigInteger(const char* text) : BigInteger()
 {
-    FromDecimal(text);
+    fromDecimal(text);
 }
 
 BigInteger::~BigInteger()
@@ -354,7 +354,7 @@ const BigInteger& BigInteger::One()
 // ---------------------------------------------------------------------------
 // Conversions
 
-void BigInteger::FromBinary(const void* data, size_t length)
+void BigInteger::fromBinary(const void* data, size_t length)
 {
     const uint8_t* p = static_cast<const uint8_t*>(data);
     mNegative = false;
@@ -383,9 +383,9 @@ void BigInteger::FromBinary(const void* data, size_t length)
     Normalize();
 }
 
-uint32_t BigInteger::ToBinary(std::vector<uint8_t>& out) const
+uint32_t BigInteger::toBinary(std::vector<uint8_t>& out) const
 {
-    const uint32_t bytes = ByteLength();
+    const uint32_t bytes = byteLength();
     out.clear();
     if (bytes == 0)
     {
@@ -445,7 +445,7 @@ BigInteger::Digit BigInteger::DivSmall(Digit v)
     return static_cast<Digit>(rem);
 }
 
-void BigInteger::FromDecimal(const char* text)
+void BigInteger::fromDecimal(const char* text)
 {
     mLength = 0;
     mNegative = false;
@@ -472,7 +472,7 @@ void BigInteger::FromDecimal(const char* text)
     }
 }
 
-std::string BigInteger::ToDecimal() const
+std::string BigInteger::toDecimal() const
 {
     if (mLength == 0)
         return "0";
@@ -496,21 +496,21 @@ std::string BigInteger::ToDecimal() const
 // ---------------------------------------------------------------------------
 // Queries
 
-uint32_t BigInteger::BitLength() const
+uint32_t BigInteger::bitLength() const
 {
     if (mLength == 0)
         return 0;
     return 32u * (mLength - 1u) + (32u - static_cast<uint32_t>(CountLeadingZeros(mDigits[mLength - 1])));
 }
 
-bool BigInteger::TestBit(uint32_t i) const
+bool BigInteger::testBit(uint32_t i) const
 {
     if (i / 32 >= mLength)
         return false;
     return (mDigits[i / 32] >> (i % 32) & 1) != 0;
 }
 
-void BigInteger::SetBit(uint32_t i)
+void BigInteger::setBit(uint32_t i)
 {
     if (i / 32 >= mLength)
         return;
@@ -522,7 +522,7 @@ int BigInteger::CompareMagnitude(const BigInteger& a, const BigInteger& b)
     return CompareDigits(a.mDigits, a.mLength, b.mDigits, b.mLength);
 }
 
-int BigInteger::Compare(const BigInteger& a, const BigInteger& b)
+int BigInteger::compare(const BigInteger& a, const BigInteger& b)
 {
     const bool an = a.IsNegative(), bn = b.IsNegative();
     if (an != bn)
@@ -534,7 +534,7 @@ int BigInteger::Compare(const BigInteger& a, const BigInteger& b)
 // ---------------------------------------------------------------------------
 // Shifts
 
-void BigInteger::ShiftLeft(BigInteger& r, const BigInteger& a, uint32_t k)
+void BigInteger::shiftLeft(BigInteger& r, const BigInteger& a, uint32_t k)
 {
     if (a.mLength == 0)
     {
@@ -575,7 +575,7 @@ void BigInteger::ShiftLeft(BigInteger& r, const BigInteger& a, uint32_t k)
     r.Normalize();
 }
 
-void BigInteger::ShiftRight(BigInteger& r, const BigInteger& a, uint32_t k)
+void BigInteger::shiftRight(BigInteger& r, const BigInteger& a, uint32_t k)
 {
     const bool negative = &r == &a ? a.mNegative : r.mNegative;
     const uint32_t words = k / 32, bits = k % 32;
@@ -654,7 +654,7 @@ void BigInteger::SubMagnitudes(BigInteger& r, const BigInteger& a, const BigInte
     r.Normalize();
 }
 
-void BigInteger::Add(BigInteger& r, const BigInteger& a, const BigInteger& b)
+void BigInteger::add(BigInteger& r, const BigInteger& a, const BigInteger& b)
 {
     if (a.mLength == 0)
     {
@@ -683,7 +683,7 @@ void BigInteger::Add(BigInteger& r, const BigInteger& a, const BigInteger& b)
     }
 }
 
-void BigInteger::Sub(BigInteger& r, const BigInteger& a, const BigInteger& b)
+void BigInteger::sub(BigInteger& r, const BigInteger& a, const BigInteger& b)
 {
     if (b.mLength == 0)
     {
@@ -740,7 +740,7 @@ void BigInteger::MulInto(BigInteger& r, const BigInteger& a, const BigInteger& b
     r.Normalize();
 }
 
-void BigInteger::Mul(BigInteger& r, const BigInteger& a, const BigInteger& b)
+void BigInteger::mul(BigInteger& r, const BigInteger& a, const BigInteger& b)
 {
     MulInto(r, a, b, nullptr);
 }
@@ -865,11 +865,11 @@ void BigInteger::DivMagnitudes(BigInteger* q, BigInteger* r, const BigInteger& a
     }
 }
 
-void BigInteger::Div(BigInteger* q, BigInteger* r, const BigInteger& a, const BigInteger& b)
+void BigInteger::div(BigInteger* q, BigInteger* r, const BigInteger& a, const BigInteger& b)
 {
     if (b.mLength == 0)
         throw ArithmeticException("div: Divide by zero");
-    if (Compare(a, b) < 0)
+    if (compare(a, b) < 0)
     {
         // Covers every negative dividend below a positive divisor as well.
         if (r && r != &a)
@@ -909,7 +909,7 @@ void BigInteger::Div(BigInteger* q, BigInteger* r, const BigInteger& a, const Bi
         r->mNegative = rNegative;
 }
 
-void BigInteger::Mod(BigInteger& r, const BigInteger& a, const BigInteger& m)
+void BigInteger::mod(BigInteger& r, const BigInteger& a, const BigInteger& m)
 {
     if (&r == &m)
         throw ArithmeticException("Result must not be the same object as m");
@@ -935,33 +935,33 @@ void BigInteger::Mod(BigInteger& r, const BigInteger& a, const BigInteger& m)
         r.mNegative = false;
 }
 
-void BigInteger::Pow(BigInteger& r, const BigInteger& a, const BigInteger& e)
+void BigInteger::pow(BigInteger& r, const BigInteger& a, const BigInteger& e)
 {
     BigInteger b(a), result, t;
-    if (e.TestBit(0))
+    if (e.testBit(0))
         result = a;
     else
         result = 1;
-    const uint32_t bits = e.BitLength();
+    const uint32_t bits = e.bitLength();
     for (uint32_t i = 1; i < bits; ++i)
     {
-        Mul(t, b, b);
+        mul(t, b, b);
         std::swap(b, t);
-        if (e.TestBit(i))
+        if (e.testBit(i))
         {
-            Mul(t, result, b);
+            mul(t, result, b);
             std::swap(result, t);
         }
     }
     r = std::move(result);
 }
 
-uint16_t BigInteger::ComputeRecip(BigInteger& recip, const BigInteger& m)
+uint16_t BigInteger::computeRecip(BigInteger& recip, const BigInteger& m)
 {
-    const uint32_t k = m.BitLength();
+    const uint32_t k = m.bitLength();
     BigInteger one(1);
-    ShiftLeft(one, one, 2 * k);
-    Div(&recip, nullptr, one, m);
+    shiftLeft(one, one, 2 * k);
+    div(&recip, nullptr, one, m);
     return static_cast<uint16_t>(k + 1);
 }
 
@@ -971,23 +971,23 @@ void BigInteger::ModMulRecipWs(BigInteger& r, const BigInteger& a, const BigInte
 {
     const uint32_t k = recipCount > 0 ? recipCount - 1u : 0u;
     MulInto(t, a, b, &workspace);
-    ShiftRight(q, t, k);
+    shiftRight(q, t, k);
     q.mNegative = t.mNegative;
     MulInto(r, q, recip, &workspace);   // r as a temporary
-    ShiftRight(q, r, k);
+    shiftRight(q, r, k);
     q.mNegative = r.mNegative;
     MulInto(r, q, m, &workspace);
-    Sub(r, t, r);
+    sub(r, t, r);
     int corrections = 0;
-    while (Compare(r, m) >= 0)
+    while (compare(r, m) >= 0)
     {
         if (++corrections > 3)
             throw ArithmeticException("modMulRecip");
-        Sub(r, r, m);
+        sub(r, r, m);
     }
 }
 
-void BigInteger::ModMulRecip(BigInteger& r, const BigInteger& a, const BigInteger& b, const BigInteger& m,
+void BigInteger::modMulRecip(BigInteger& r, const BigInteger& a, const BigInteger& b, const BigInteger& m,
                              const BigInteger& recip, uint16_t recipCount)
 {
     std::vector<Digit> ws;
@@ -1025,7 +1025,7 @@ public:
     size_t Size() const { return mN; }
 
     // r = a·b·R^-1 mod m, for a, b < m. r may alias a or b.
-    void Mul(uint64_t* r, const uint64_t* a, const uint64_t* b)
+    void mul(uint64_t* r, const uint64_t* a, const uint64_t* b)
     {
         const size_t n = N ? N : mN;
         const uint64_t* m = mM.data();
@@ -1058,7 +1058,7 @@ public:
             t[n - 1] = static_cast<uint64_t>(s);
             t[n] = t[n + 1] + static_cast<uint64_t>(s >> 64);
         }
-        Finish(r, t);
+        finish(r, t);
     }
 
     // r = a²·R^-1 mod m: the square is formed first (each cross product
@@ -1128,12 +1128,12 @@ public:
         uint64_t* t = mT.data();
         std::memcpy(t, w + n, sizeof(uint64_t) * n);
         t[n] = overflow + w[2 * n];
-        Finish(r, t);
+        finish(r, t);
     }
 
 private:
     // r = t - m when t >= m, else t (t has n + 1 limbs and is below 2m).
-    void Finish(uint64_t* r, const uint64_t* t)
+    void finish(uint64_t* r, const uint64_t* t)
     {
         const size_t n = N ? N : mN;
         const uint64_t* m = mM.data();
@@ -1202,7 +1202,7 @@ void MontgomeryPower(std::vector<uint64_t>& x, const std::vector<uint64_t>& mLim
     MontgomeryContext<N> ctx(mLimbs);
 
     // Odd powers b, b^3, ..., b^(2^w - 1) in Montgomery form.
-    const uint32_t ebits = e.BitLength();
+    const uint32_t ebits = e.bitLength();
     const uint32_t w = WindowBits(ebits);
     const size_t tableSize = static_cast<size_t>(1) << (w - 1);
     std::vector<uint64_t> table(tableSize * n);
@@ -1212,7 +1212,7 @@ void MontgomeryPower(std::vector<uint64_t>& x, const std::vector<uint64_t>& mLim
         std::vector<uint64_t> b2(n);
         ctx.Sqr(b2.data(), b.data());
         for (size_t i = 1; i < tableSize; ++i)
-            ctx.Mul(&table[i * n], &table[(i - 1) * n], b2.data());
+            ctx.mul(&table[i * n], &table[(i - 1) * n], b2.data());
     }
 
     x.assign(n, 0);
@@ -1220,7 +1220,7 @@ void MontgomeryPower(std::vector<uint64_t>& x, const std::vector<uint64_t>& mLim
     int32_t i = static_cast<int32_t>(ebits) - 1;
     while (i >= 0)
     {
-        if (!e.TestBit(static_cast<uint32_t>(i)))
+        if (!e.testBit(static_cast<uint32_t>(i)))
         {
             if (started)
                 ctx.Sqr(x.data(), x.data());
@@ -1229,17 +1229,17 @@ void MontgomeryPower(std::vector<uint64_t>& x, const std::vector<uint64_t>& mLim
         }
         // The longest window of at most w bits that ends in a set bit.
         int32_t low = std::max<int32_t>(i - static_cast<int32_t>(w) + 1, 0);
-        while (!e.TestBit(static_cast<uint32_t>(low)))
+        while (!e.testBit(static_cast<uint32_t>(low)))
             ++low;
         uint32_t value = 0;
         for (int32_t j = i; j >= low; --j)
-            value = (value << 1) | (e.TestBit(static_cast<uint32_t>(j)) ? 1u : 0u);
+            value = (value << 1) | (e.testBit(static_cast<uint32_t>(j)) ? 1u : 0u);
         const uint64_t* entry = &table[(value >> 1) * n];
         if (started)
         {
             for (int32_t j = i; j >= low; --j)
                 ctx.Sqr(x.data(), x.data());
-            ctx.Mul(x.data(), x.data(), entry);
+            ctx.mul(x.data(), x.data(), entry);
         }
         else
         {
@@ -1252,7 +1252,7 @@ void MontgomeryPower(std::vector<uint64_t>& x, const std::vector<uint64_t>& mLim
     // Out of Montgomery form: x·1·R^-1.
     std::vector<uint64_t> one(n, 0);
     one[0] = 1;
-    ctx.Mul(x.data(), x.data(), one.data());
+    ctx.mul(x.data(), x.data(), one.data());
 
 }
 
@@ -1265,9 +1265,9 @@ void BigInteger::ModExpMontgomery(BigInteger& r, const BigInteger& base, const B
 
     // The base in Montgomery form, base·R mod m.
     BigInteger t;
-    Mod(t, base, m);
-    ShiftLeft(t, t, rBits);
-    Mod(t, t, m);
+    mod(t, base, m);
+    shiftLeft(t, t, rBits);
+    mod(t, t, m);
     std::vector<uint64_t> b = ToLimbs(t, n);
 
     std::vector<uint64_t> x;
@@ -1295,17 +1295,17 @@ void BigInteger::ModExpBarrett(BigInteger& r, const BigInteger& base, const BigI
 {
     std::vector<Digit> ws(6u * m.mLength + 64u);
     BigInteger b, result, tmp, t, q;
-    Mod(b, base, m);
-    if (e.TestBit(0))
+    mod(b, base, m);
+    if (e.testBit(0))
         result = b;
     else
         result = 1;
-    const uint32_t bits = e.BitLength();
+    const uint32_t bits = e.bitLength();
     for (uint32_t i = 1; i < bits; ++i)
     {
         ModMulRecipWs(tmp, b, b, m, recip, recipCount, ws, t, q);
         std::swap(b, tmp);
-        if (e.TestBit(i))
+        if (e.testBit(i))
         {
             ModMulRecipWs(tmp, result, b, m, recip, recipCount, ws, t, q);
             std::swap(result, tmp);
@@ -1314,7 +1314,7 @@ void BigInteger::ModExpBarrett(BigInteger& r, const BigInteger& base, const BigI
     r = std::move(result);
 }
 
-void BigInteger::ModExp(BigInteger& r, const BigInteger& base, const BigInteger& e, const BigInteger& m,
+void BigInteger::modExp(BigInteger& r, const BigInteger& base, const BigInteger& e, const BigInteger& m,
                         const BigInteger& recip, uint16_t recipCount)
 {
     if (m.mLength == 0)
@@ -1330,11 +1330,11 @@ void BigInteger::ModExp(BigInteger& r, const BigInteger& base, const BigInteger&
     if (m.mLength == 1 && m.mDigits[0] == 1)
         result = 0;
     if (e.IsNegative())
-        InverseModN(result, result, m);
+        inverseModN(result, result, m);
     r = std::move(result);
 }
 
-void BigInteger::ModExp(BigInteger& r, const BigInteger& base, const BigInteger& e, const BigInteger& m)
+void BigInteger::modExp(BigInteger& r, const BigInteger& base, const BigInteger& e, const BigInteger& m)
 {
     if (m.mLength == 0)
         throw ArithmeticException("div: Divide by zero");
@@ -1342,34 +1342,34 @@ void BigInteger::ModExp(BigInteger& r, const BigInteger& base, const BigInteger&
     uint16_t count = 0;
     // Montgomery needs no reciprocal; the other moduli take the Barrett path.
     if (e.mLength != 0 && !(!m.mNegative && m.IsOdd()))
-        count = ComputeRecip(recip, m);
-    ModExp(r, base, e, m, recip, count);
+        count = computeRecip(recip, m);
+    modExp(r, base, e, m, recip, count);
 }
 
 // ---------------------------------------------------------------------------
 // Inverse and gcd
 
-void BigInteger::InverseModN(BigInteger& r, const BigInteger& a, const BigInteger& n)
+void BigInteger::inverseModN(BigInteger& r, const BigInteger& a, const BigInteger& n)
 {
     if (a.IsNegative() || n.IsNegative())
         throw ArithmeticException("inverseModN");
     BigInteger r0(a), r1(n), s0(1), s1(0), q, rem, prod, ns;
     while (r1.mLength != 0)
     {
-        Div(&q, &rem, r0, r1);
-        Mul(prod, q, s1);
-        Sub(ns, s0, prod);
+        div(&q, &rem, r0, r1);
+        mul(prod, q, s1);
+        sub(ns, s0, prod);
         std::swap(r0, r1);
         std::swap(r1, rem);
         std::swap(s0, s1);
         std::swap(s1, ns);
     }
     if (s0.IsNegative())
-        Add(s0, s0, n);
+        add(s0, s0, n);
     r = std::move(s0);
 }
 
-void BigInteger::Gcd(BigInteger& r, const BigInteger& a, const BigInteger& b)
+void BigInteger::gcd(BigInteger& r, const BigInteger& a, const BigInteger& b)
 {
     // Binary gcd on the magnitudes: strip common factors of two, then keep
     // subtracting the smaller odd value from the larger.
@@ -1389,17 +1389,17 @@ void BigInteger::Gcd(BigInteger& r, const BigInteger& a, const BigInteger& b)
     };
     const uint32_t tu = trailingZeros(u), tv = trailingZeros(v);
     const uint32_t shifts = std::min(tu, tv);
-    ShiftRight(u, u, tu);
-    ShiftRight(v, v, tv);
+    shiftRight(u, u, tu);
+    shiftRight(v, v, tv);
     while (v.mLength != 0)
     {
         if (CompareMagnitude(u, v) > 0)
             std::swap(u, v);
         SubMagnitudes(v, v, u, false);   // v - u, both odd, v >= u
         if (v.mLength != 0)
-            ShiftRight(v, v, trailingZeros(v));
+            shiftRight(v, v, trailingZeros(v));
     }
-    ShiftLeft(r, u, shifts);
+    shiftLeft(r, u, shifts);
     r.mNegative = false;
 }
 
@@ -1409,88 +1409,88 @@ void BigInteger::Gcd(BigInteger& r, const BigInteger& a, const BigInteger& b)
 BigInteger BigInteger::operator+(const BigInteger& b) const
 {
     BigInteger r;
-    Add(r, *this, b);
+    add(r, *this, b);
     return r;
 }
 
 BigInteger BigInteger::operator-(const BigInteger& b) const
 {
     BigInteger r;
-    Sub(r, *this, b);
+    sub(r, *this, b);
     return r;
 }
 
 BigInteger BigInteger::operator*(const BigInteger& b) const
 {
     BigInteger r;
-    Mul(r, *this, b);
+    mul(r, *this, b);
     return r;
 }
 
 BigInteger BigInteger::operator/(const BigInteger& b) const
 {
     BigInteger q;
-    Div(&q, nullptr, *this, b);
+    div(&q, nullptr, *this, b);
     return q;
 }
 
 BigInteger& BigInteger::operator<<=(uint32_t k)
 {
-    ShiftLeft(*this, *this, k);
+    shiftLeft(*this, *this, k);
     return *this;
 }
 
 BigInteger& BigInteger::operator>>=(uint32_t k)
 {
-    ShiftRight(*this, *this, k);
+    shiftRight(*this, *this, k);
     return *this;
 }
 
-BigInteger BigInteger::Mod(const BigInteger& m) const
+BigInteger BigInteger::mod(const BigInteger& m) const
 {
     BigInteger r;
-    Mod(r, *this, m);
+    mod(r, *this, m);
     return r;
 }
 
-BigInteger BigInteger::ModExp(const BigInteger& e, const BigInteger& m) const
+BigInteger BigInteger::modExp(const BigInteger& e, const BigInteger& m) const
 {
     BigInteger r;
-    ModExp(r, *this, e, m);
+    modExp(r, *this, e, m);
     return r;
 }
 
-BigInteger BigInteger::ModExp(const BigInteger& e, const BigInteger& m, const BigInteger& recip,
+BigInteger BigInteger::modExp(const BigInteger& e, const BigInteger& m, const BigInteger& recip,
                               uint16_t recipCount) const
 {
     BigInteger r;
-    ModExp(r, *this, e, m, recip, recipCount);
+    modExp(r, *this, e, m, recip, recipCount);
     return r;
 }
 
-BigInteger BigInteger::ModMulRecip(const BigInteger& b, const BigInteger& m, const BigInteger& recip,
+BigInteger BigInteger::modMulRecip(const BigInteger& b, const BigInteger& m, const BigInteger& recip,
                                    uint16_t recipCount) const
 {
     BigInteger r;
-    ModMulRecip(r, *this, b, m, recip, recipCount);
+    modMulRecip(r, *this, b, m, recip, recipCount);
     return r;
 }
 
-BigInteger BigInteger::InverseModN(const BigInteger& n) const
+BigInteger BigInteger::inverseModN(const BigInteger& n) const
 {
     BigInteger r;
-    InverseModN(r, *this, n);
+    inverseModN(r, *this, n);
     return r;
 }
 
-BigInteger BigInteger::Gcd(const BigInteger& b) const
+BigInteger BigInteger::gcd(const BigInteger& b) const
 {
     BigInteger r;
-    Gcd(r, *this, b);
+    gcd(r, *this, b);
     return r;
 }
 
-BigInteger BigInteger::Negate() const
+BigInteger BigInteger::negate() const
 {
     BigInteger r(*this);
     r.mNegative = !mNegative;

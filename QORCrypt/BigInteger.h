@@ -44,7 +44,7 @@ public:
     explicit BigInteger(const std::vector<uint8_t>& bytes);
     // A random value below 2^bits (the top bit is not forced).
     BigInteger(uint32_t bits, Randomizer& random);
-    // Decimal text (see FromDecimal).
+    // Decimal text (see fromDecimal).
     explicit BigInteger(const char* text);
     ~BigInteger();
 
@@ -57,24 +57,24 @@ public:
 
     // --- Conversions ---------------------------------------------------
     // Unsigned big-endian; empty or all-zero input gives zero.
-    void FromBinary(const void* data, size_t length);
-    void FromBinary(const std::vector<uint8_t>& bytes) { FromBinary(bytes.data(), bytes.size()); }
+    void fromBinary(const void* data, size_t length);
+    void fromBinary(const std::vector<uint8_t>& bytes) { fromBinary(bytes.data(), bytes.size()); }
     // Minimal big-endian magnitude, with a 0x00 in front when a non-negative
     // value's top bit is set; zero is the single byte 00. The sign of a
-    // negative value is not encoded. Returns ByteLength().
-    uint32_t ToBinary(std::vector<uint8_t>& out) const;
+    // negative value is not encoded. Returns byteLength().
+    uint32_t toBinary(std::vector<uint8_t>& out) const;
     // Skips leading white space and reads the longest run of decimal digits
     // (anything else ends it, so a sign character gives zero).
-    void FromDecimal(const char* text);
+    void fromDecimal(const char* text);
     // Decimal text; a negative value gets a leading '-'.
-    std::string ToDecimal() const;
+    std::string toDecimal() const;
 
     // --- Queries and bits ---------------------------------------------
-    uint32_t BitLength() const;
-    uint32_t ByteLength() const { return (BitLength() + 7) / 8; }
-    bool TestBit(uint32_t i) const;
+    uint32_t bitLength() const;
+    uint32_t byteLength() const { return (bitLength() + 7) / 8; }
+    bool testBit(uint32_t i) const;
     // Sets bit i when it lies within the current length; otherwise does nothing.
-    void SetBit(uint32_t i);
+    void setBit(uint32_t i);
     bool IsZero() const { return mLength == 0; }
     bool IsNegative() const { return mLength != 0 && mNegative; }
     bool IsOdd() const { return mLength != 0 && (mDigits[0] & 1) != 0; }
@@ -82,58 +82,58 @@ public:
     Digit GetDigit(uint32_t i) const { return i < mLength ? mDigits[i] : 0; }
 
     // -1, 0 or +1 by signed value (all zeros are equal).
-    static int Compare(const BigInteger& a, const BigInteger& b);
+    static int compare(const BigInteger& a, const BigInteger& b);
     static int CompareMagnitude(const BigInteger& a, const BigInteger& b);
 
     // --- Three-operand forms -----------------------------------------
     // r may be a or b unless stated otherwise.
-    static void ShiftLeft(BigInteger& r, const BigInteger& a, uint32_t k);
-    static void ShiftRight(BigInteger& r, const BigInteger& a, uint32_t k);
-    static void Add(BigInteger& r, const BigInteger& a, const BigInteger& b);
-    static void Sub(BigInteger& r, const BigInteger& a, const BigInteger& b);
+    static void shiftLeft(BigInteger& r, const BigInteger& a, uint32_t k);
+    static void shiftRight(BigInteger& r, const BigInteger& a, uint32_t k);
+    static void add(BigInteger& r, const BigInteger& a, const BigInteger& b);
+    static void sub(BigInteger& r, const BigInteger& a, const BigInteger& b);
     // r must not be a or b.
-    static void Mul(BigInteger& r, const BigInteger& a, const BigInteger& b);
+    static void mul(BigInteger& r, const BigInteger& a, const BigInteger& b);
     // Quotient and remainder; either may be null.
-    static void Div(BigInteger* q, BigInteger* r, const BigInteger& a, const BigInteger& b);
+    static void div(BigInteger* q, BigInteger* r, const BigInteger& a, const BigInteger& b);
     // The residue in [0, m); r may be a but not m.
-    static void Mod(BigInteger& r, const BigInteger& a, const BigInteger& m);
-    static void Pow(BigInteger& r, const BigInteger& a, const BigInteger& e);
-    // Barrett set-up: recip = floor(2^(2k) / m), k = BitLength(m); returns k + 1.
-    static uint16_t ComputeRecip(BigInteger& recip, const BigInteger& m);
+    static void mod(BigInteger& r, const BigInteger& a, const BigInteger& m);
+    static void pow(BigInteger& r, const BigInteger& a, const BigInteger& e);
+    // Barrett set-up: recip = floor(2^(2k) / m), k = bitLength(m); returns k + 1.
+    static uint16_t computeRecip(BigInteger& recip, const BigInteger& m);
     // a·b mod m by Barrett reduction, for a and b below m.
-    static void ModMulRecip(BigInteger& r, const BigInteger& a, const BigInteger& b, const BigInteger& m,
+    static void modMulRecip(BigInteger& r, const BigInteger& a, const BigInteger& b, const BigInteger& m,
                             const BigInteger& recip, uint16_t recipCount);
-    static void ModExp(BigInteger& r, const BigInteger& base, const BigInteger& e, const BigInteger& m);
-    static void ModExp(BigInteger& r, const BigInteger& base, const BigInteger& e, const BigInteger& m,
+    static void modExp(BigInteger& r, const BigInteger& base, const BigInteger& e, const BigInteger& m);
+    static void modExp(BigInteger& r, const BigInteger& base, const BigInteger& e, const BigInteger& m,
                        const BigInteger& recip, uint16_t recipCount);
     // The inverse of a modulo n by extended Euclid (a, n non-negative).
-    static void InverseModN(BigInteger& r, const BigInteger& a, const BigInteger& n);
+    static void inverseModN(BigInteger& r, const BigInteger& a, const BigInteger& n);
     // Greatest common divisor (Stein's algorithm) of two non-negative values.
-    static void Gcd(BigInteger& r, const BigInteger& a, const BigInteger& b);
+    static void gcd(BigInteger& r, const BigInteger& a, const BigInteger& b);
 
     // --- Value forms -----------------------------------------------------
     BigInteger operator+(const BigInteger& b) const;
     BigInteger operator-(const BigInteger& b) const;
     BigInteger operator*(const BigInteger& b) const;
     BigInteger operator/(const BigInteger& b) const;
-    BigInteger operator-() const { return Negate(); }
+    BigInteger operator-() const { return negate(); }
     BigInteger& operator<<=(uint32_t k);
     BigInteger& operator>>=(uint32_t k);
-    bool operator<(const BigInteger& b) const { return Compare(*this, b) < 0; }
-    bool operator<=(const BigInteger& b) const { return Compare(*this, b) <= 0; }
-    bool operator>(const BigInteger& b) const { return Compare(*this, b) > 0; }
-    bool operator>=(const BigInteger& b) const { return Compare(*this, b) >= 0; }
-    bool operator==(const BigInteger& b) const { return Compare(*this, b) == 0; }
-    bool operator!=(const BigInteger& b) const { return Compare(*this, b) != 0; }
-    BigInteger Mod(const BigInteger& m) const;
-    BigInteger ModExp(const BigInteger& e, const BigInteger& m) const;
-    BigInteger ModExp(const BigInteger& e, const BigInteger& m, const BigInteger& recip, uint16_t recipCount) const;
-    BigInteger ModMulRecip(const BigInteger& b, const BigInteger& m, const BigInteger& recip,
+    bool operator<(const BigInteger& b) const { return compare(*this, b) < 0; }
+    bool operator<=(const BigInteger& b) const { return compare(*this, b) <= 0; }
+    bool operator>(const BigInteger& b) const { return compare(*this, b) > 0; }
+    bool operator>=(const BigInteger& b) const { return compare(*this, b) >= 0; }
+    bool operator==(const BigInteger& b) const { return compare(*this, b) == 0; }
+    bool operator!=(const BigInteger& b) const { return compare(*this, b) != 0; }
+    BigInteger mod(const BigInteger& m) const;
+    BigInteger modExp(const BigInteger& e, const BigInteger& m) const;
+    BigInteger modExp(const BigInteger& e, const BigInteger& m, const BigInteger& recip, uint16_t recipCount) const;
+    BigInteger modMulRecip(const BigInteger& b, const BigInteger& m, const BigInteger& recip,
                            uint16_t recipCount) const;
-    BigInteger InverseModN(const BigInteger& n) const;
-    BigInteger Gcd(const BigInteger& b) const;
+    BigInteger inverseModN(const BigInteger& n) const;
+    BigInteger gcd(const BigInteger& b) const;
     // A copy with the sign flag inverted.
-    BigInteger Negate() const;
+    BigInteger negate() const;
 
 private:
     // Makes room for n digits; keep copies the significant digits over.

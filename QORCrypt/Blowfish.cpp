@@ -22,12 +22,12 @@ Blowfish::Blowfish() : mKeyLength(0), mKeySet(false)
 
 Blowfish::Blowfish(uint32_t randomKeyLength) : Blowfish()
 {
-    mKeySet = SetRandomKey(randomKeyLength);
+    mKeySet = setRandomKey(randomKeyLength);
 }
 
 Blowfish::Blowfish(const void* key, uint32_t length) : Blowfish()
 {
-    SetKey(key, length);
+    setKey(key, length);
 }
 
 void Blowfish::EncryptHalves(const uint32_t* p, uint32_t& l, uint32_t& r) const
@@ -94,7 +94,7 @@ inline void Blowfish::DecryptWords(uint32_t& l, uint32_t& r) const
     r = xl;
 }
 
-bool Blowfish::SetKey(const void* key, uint32_t length)
+bool Blowfish::setKey(const void* key, uint32_t length)
 {
     if (length < kMinKeyLength || length > kMaxKeyLength || key == nullptr)
     {
@@ -140,14 +140,14 @@ bool Blowfish::SetKey(const void* key, uint32_t length)
     return true;
 }
 
-bool Blowfish::SetRandomKey(uint32_t length)
+bool Blowfish::setRandomKey(uint32_t length)
 {
     if (length < kMinKeyLength || length > kMaxKeyLength)
         return false;
     uint8_t key[kMaxKeyLength];
     Randomizer random;
-    random.Fill(key, length);
-    return SetKey(key, length);
+    random.fill(key, length);
+    return setKey(key, length);
 }
 
 void Blowfish::EncryptBlock(const uint8_t in[8], uint8_t out[8]) const
@@ -166,7 +166,7 @@ void Blowfish::DecryptBlock(const uint8_t in[8], uint8_t out[8]) const
     StoreBE32(out + 4, r);
 }
 
-SmartPtr<ByteBuffer> Blowfish::Encrypt(const void* data, uint32_t length)
+SmartPtr<ByteBuffer> Blowfish::encrypt(const void* data, uint32_t length)
 {
     // The length field is read back as a signed 32-bit value.
     if (!mKeySet || length > 0x7FFFFFF0u || (length > 0 && data == nullptr))
@@ -197,7 +197,7 @@ SmartPtr<ByteBuffer> Blowfish::Encrypt(const void* data, uint32_t length)
     return SmartPtr<ByteBuffer>(new ByteBuffer(out, total, true));
 }
 
-SmartPtr<ByteBuffer> Blowfish::Decrypt(const void* data, uint32_t length)
+SmartPtr<ByteBuffer> Blowfish::decrypt(const void* data, uint32_t length)
 {
     if (!mKeySet || length == 0 || length % 8 != 0 || data == nullptr)
         return nullptr;

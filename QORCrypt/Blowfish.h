@@ -2,7 +2,7 @@
 // from a chaining start of eight 0xFF bytes, over a plaintext framed as a
 // 4-byte little-endian length, the data and 1 to 8 zero bytes of padding.
 //
-// Thread safety: none. Encrypt and Decrypt keep their chaining state in the
+// Thread safety: none. Encryption and decryption keep their chaining state in the
 // object, so one Blowfish object must not be used by two threads at once;
 // copies are independent.
 #ifndef QORAPI_QORCRYPT_BLOWFISH_H
@@ -22,26 +22,26 @@ public:
 
     // No key set.
     Blowfish();
-    // A fresh random key of randomKeyLength bytes (see SetRandomKey).
+    // A fresh random key of randomKeyLength bytes (see setRandomKey).
     explicit Blowfish(uint32_t randomKeyLength);
     Blowfish(const void* key, uint32_t length);
 
     // Runs the key schedule. Lengths outside 5 to 56 clear the key and return false.
-    bool SetKey(const void* key, uint32_t length);
+    bool setKey(const void* key, uint32_t length);
     // A key of length random bytes from a newly seeded Randomizer. A length
     // outside 5 to 56 returns false and leaves the object as it was.
-    bool SetRandomKey(uint32_t length);
+    bool setRandomKey(uint32_t length);
 
     bool IsKeySet() const { return mKeySet; }
-    const uint8_t* GetKey() const { return mKey; }
-    uint32_t GetKeyLength() const { return mKeyLength; }
+    const uint8_t* getKey() const { return mKey; }
+    uint32_t getKeyLength() const { return mKeyLength; }
 
     // Framed CBC encryption; none when no key is set or the data is too long
     // for the 32-bit signed length field.
-    SmartPtr<ByteBuffer> Encrypt(const void* data, uint32_t length);
+    SmartPtr<ByteBuffer> encrypt(const void* data, uint32_t length);
     // The data of a framed ciphertext; none when no key is set, the length is
     // not a positive multiple of 8, or the length field is out of range.
-    SmartPtr<ByteBuffer> Decrypt(const void* data, uint32_t length);
+    SmartPtr<ByteBuffer> decrypt(const void* data, uint32_t length);
 
     // One raw block each way with the current key (8 bytes, big-endian halves).
     void EncryptBlock(const uint8_t in[8], uint8_t out[8]) const;

@@ -52,7 +52,7 @@ bool DerReader::ReadInteger(BigInteger& v)
         }
         // ReadBytes checks the declared length against what is left.
         const uint8_t* content = mReader.ReadBytes(length);
-        v.FromBinary(content, length);
+        v.fromBinary(content, length);
     }
     catch (const ReadBufferException&)
     {

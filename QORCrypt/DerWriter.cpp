@@ -25,7 +25,7 @@ bool DerWriter::WriteLength(std::vector<uint8_t>& out, uint32_t length)
 bool DerWriter::WriteInteger(const BigInteger& v)
 {
     std::vector<uint8_t> content;
-    v.ToBinary(content);
+    v.toBinary(content);
     std::vector<uint8_t> header;
     header.push_back(kIntegerTag);
     if (!WriteLength(header, static_cast<uint32_t>(content.size())))

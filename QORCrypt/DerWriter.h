@@ -20,7 +20,7 @@ public:
     static constexpr uint8_t kIntegerTag = 0x02;
     static constexpr uint32_t kMaxLength = 0xFFFF;
 
-    // Appends tag, length and the ToBinary form of v to the body. Returns
+    // Appends tag, length and the toBinary form of v to the body. Returns
     // false (and marks the writer failed) when the content needs more than
     // 65,535 bytes.
     bool WriteInteger(const BigInteger& v);

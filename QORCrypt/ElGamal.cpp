@@ -80,12 +80,12 @@ bool ElGamal::Load(const void* key, uint32_t length, bool isPrivate)
         return false;
     if (isPrivate && !reader.ReadInteger(x))
         return false;
-    if (p.IsZero() || p.BitLength() > kMaxKeyBits || q.BitLength() > kMaxKeyBits || g.BitLength() > kMaxKeyBits ||
-        y.BitLength() > kMaxKeyBits || x.BitLength() > kMaxKeyBits)
+    if (p.IsZero() || p.bitLength() > kMaxKeyBits || q.bitLength() > kMaxKeyBits || g.bitLength() > kMaxKeyBits ||
+        y.bitLength() > kMaxKeyBits || x.bitLength() > kMaxKeyBits)
         return false;
     try
     {
-        mRecipCount = BigInteger::ComputeRecip(mRecip, p);
+        mRecipCount = BigInteger::computeRecip(mRecip, p);
     }
     catch (const ArithmeticException&)
     {
@@ -97,23 +97,23 @@ bool ElGamal::Load(const void* key, uint32_t length, bool isPrivate)
     mG = std::move(g);
     mY = std::move(y);
     mX = std::move(x);
-    mModulusLength = static_cast<int32_t>(mP.BitLength() / 8);
+    mModulusLength = static_cast<int32_t>(mP.bitLength() / 8);
     mHasPublic = true;
     mHasPrivate = isPrivate;
     return true;
 }
 
-bool ElGamal::SetPublicKey(const void* key, uint32_t length)
+bool ElGamal::setPublicKey(const void* key, uint32_t length)
 {
     return Load(key, length, false);
 }
 
-bool ElGamal::SetPrivateKey(const void* key, uint32_t length)
+bool ElGamal::setPrivateKey(const void* key, uint32_t length)
 {
     return Load(key, length, true);
 }
 
-SmartPtr<ByteBuffer> ElGamal::GetPublicKey() const
+SmartPtr<ByteBuffer> ElGamal::getPublicKey() const
 {
     if (!mHasPublic)
         return nullptr;
@@ -125,7 +125,7 @@ SmartPtr<ByteBuffer> ElGamal::GetPublicKey() const
     return writer.FinishSequence();
 }
 
-SmartPtr<ByteBuffer> ElGamal::GetPrivateKey() const
+SmartPtr<ByteBuffer> ElGamal::getPrivateKey() const
 {
     if (!mHasPrivate)
         return nullptr;
@@ -141,7 +141,7 @@ SmartPtr<ByteBuffer> ElGamal::GetPrivateKey() const
 void ElGamal::WriteFixed(uint8_t* out, uint32_t n, const BigInteger& v)
 {
     std::vector<uint8_t> bytes;
-    v.ToBinary(bytes);
+    v.toBinary(bytes);
     if (bytes.size() >= n)
         std::memcpy(out, bytes.data() + (bytes.size() - n), n);
     else
@@ -152,11 +152,11 @@ void ElGamal::WriteFixed(uint8_t* out, uint32_t n, const BigInteger& v)
     }
 }
 
-SmartPtr<ByteBuffer> ElGamal::Encrypt(const void* data, uint32_t length)
+SmartPtr<ByteBuffer> ElGamal::encrypt(const void* data, uint32_t length)
 {
     // Below 4 bytes of modulus a block holds no data; a modulus whose bit
     // length is not a multiple of 8 would lose the top byte of a or b.
-    if (!mHasPublic || mModulusLength < kMinModulusLength || mP.BitLength() % 8 != 0 ||
+    if (!mHasPublic || mModulusLength < kMinModulusLength || mP.bitLength() % 8 != 0 ||
         (length > 0 && data == nullptr))
         return nullptr;
     const uint32_t L = static_cast<uint32_t>(mModulusLength);
@@ -174,7 +174,7 @@ SmartPtr<ByteBuffer> ElGamal::Encrypt(const void* data, uint32_t length)
     {
         BigInteger pMinus1 = mP - BigInteger::One();
         BigInteger m, k, gcd, a, b, t;
-        const uint32_t kBits = mP.BitLength() - 1;
+        const uint32_t kBits = mP.bitLength() - 1;
         uint32_t pos = 0;
         for (uint64_t i = 0; i < blocks; ++i)
         {
@@ -183,7 +183,7 @@ SmartPtr<ByteBuffer> ElGamal::Encrypt(const void* data, uint32_t length)
             std::memcpy(block.data() + (L - 2 - count), in + pos, count);
             block[L - 2] = static_cast<uint8_t>(count);
             pos += count;
-            m.FromBinary(block.data(), block.size());
+            m.fromBinary(block.data(), block.size());
 
             int tries = 0;
             for (;;)
@@ -193,14 +193,14 @@ SmartPtr<ByteBuffer> ElGamal::Encrypt(const void* data, uint32_t length)
                 k = BigInteger(kBits, mRandom);
                 if (k.IsZero())
                     continue;
-                k.SetBit(0);
-                BigInteger::Gcd(gcd, k, pMinus1);
+                k.setBit(0);
+                BigInteger::gcd(gcd, k, pMinus1);
                 if (gcd == BigInteger::One())
                     break;
             }
-            BigInteger::ModExp(a, mG, k, mP, mRecip, mRecipCount);
-            BigInteger::ModExp(t, mY, k, mP, mRecip, mRecipCount);
-            BigInteger::ModMulRecip(b, t, m, mP, mRecip, mRecipCount);
+            BigInteger::modExp(a, mG, k, mP, mRecip, mRecipCount);
+            BigInteger::modExp(t, mY, k, mP, mRecip, mRecipCount);
+            BigInteger::modMulRecip(b, t, m, mP, mRecip, mRecipCount);
             uint8_t* dst = out.data() + 4 + i * 2 * L;
             WriteFixed(dst, L, a);
             WriteFixed(dst + L, L, b);
@@ -213,7 +213,7 @@ SmartPtr<ByteBuffer> ElGamal::Encrypt(const void* data, uint32_t length)
     return SmartPtr<ByteBuffer>(new ByteBuffer(out.data(), static_cast<uint32_t>(out.size())));
 }
 
-SmartPtr<ByteBuffer> ElGamal::Decrypt(const void* data, uint32_t length) const
+SmartPtr<ByteBuffer> ElGamal::decrypt(const void* data, uint32_t length) const
 {
     if (!mHasPrivate || mModulusLength < kMinModulusLength || data == nullptr || length < 4)
         return nullptr;
@@ -234,11 +234,11 @@ SmartPtr<ByteBuffer> ElGamal::Decrypt(const void* data, uint32_t length) const
         for (int32_t i = 0; i < blocks; ++i)
         {
             const uint8_t* src = in + 4 + static_cast<size_t>(i) * 2 * L;
-            a.FromBinary(src, L);
-            b.FromBinary(src + L, L);
-            BigInteger::ModExp(t, a, mX, mP, mRecip, mRecipCount);
-            BigInteger::InverseModN(inv, t, mP);
-            BigInteger::ModMulRecip(m, b, inv, mP, mRecip, mRecipCount);
+            a.fromBinary(src, L);
+            b.fromBinary(src + L, L);
+            BigInteger::modExp(t, a, mX, mP, mRecip, mRecipCount);
+            BigInteger::inverseModN(inv, t, mP);
+            BigInteger::modMulRecip(m, b, inv, mP, mRecip, mRecipCount);
 
             // m as L - 1 big-endian bytes; the last is the data count.
             std::vector<uint8_t> block(L - 1);
@@ -259,9 +259,9 @@ SmartPtr<ByteBuffer> ElGamal::Decrypt(const void* data, uint32_t length) const
 BigInteger ElGamal::DigestToInteger(const void* data, uint32_t length) const
 {
     MD5 md5;
-    const MD5Digest d = md5.Digest(data, length);
-    const uint32_t qb = mQ.ByteLength();
-    const uint32_t qbits = mQ.BitLength();
+    const MD5Digest d = md5.digest(data, length);
+    const uint32_t qb = mQ.byteLength();
+    const uint32_t qbits = mQ.bitLength();
     if (128 >= qbits)
     {
         BigInteger h(d.data(), qb);
@@ -271,19 +271,19 @@ BigInteger ElGamal::DigestToInteger(const void* data, uint32_t length) const
     return BigInteger(d.data(), d.size());
 }
 
-SmartPtr<ByteBuffer> ElGamal::Sign(const void* data, uint32_t length)
+SmartPtr<ByteBuffer> ElGamal::sign(const void* data, uint32_t length)
 {
     if (!mHasPrivate || (length > 0 && data == nullptr))
         return nullptr;
     // k is drawn from [2, q - 2]: q must leave room for it.
     if (mQ < BigInteger(5))
         return nullptr;
-    const uint32_t qb = mQ.ByteLength();
+    const uint32_t qb = mQ.byteLength();
     try
     {
         const BigInteger h = DigestToInteger(data, length);
         const BigInteger qMinus4 = mQ - BigInteger(4);
-        const uint32_t kBits = qMinus4.BitLength();
+        const uint32_t kBits = qMinus4.bitLength();
         const BigInteger two(2);
         BigInteger k, t, r, s, xr;
         for (int tries = 0; tries < kMaxSignTries; ++tries)
@@ -291,17 +291,17 @@ SmartPtr<ByteBuffer> ElGamal::Sign(const void* data, uint32_t length)
             do
                 k = BigInteger(kBits, mRandom);
             while (k > qMinus4);
-            BigInteger::Add(k, k, two);
+            BigInteger::add(k, k, two);
 
-            BigInteger::ModExp(t, mG, k, mP, mRecip, mRecipCount);
-            BigInteger::Add(t, t, h);
-            BigInteger::Mod(t, t, mP);
-            BigInteger::Mod(r, t, mQ);
+            BigInteger::modExp(t, mG, k, mP, mRecip, mRecipCount);
+            BigInteger::add(t, t, h);
+            BigInteger::mod(t, t, mP);
+            BigInteger::mod(r, t, mQ);
             if (r.IsZero())
                 continue;
-            BigInteger::Mul(xr, mX, r);
-            BigInteger::Sub(t, k, xr);
-            BigInteger::Mod(s, t, mQ);
+            BigInteger::mul(xr, mX, r);
+            BigInteger::sub(t, k, xr);
+            BigInteger::mod(s, t, mQ);
 
             std::vector<uint8_t> sig(2 * static_cast<size_t>(qb));
             WriteFixed(sig.data(), qb, r);
@@ -315,11 +315,11 @@ SmartPtr<ByteBuffer> ElGamal::Sign(const void* data, uint32_t length)
     return nullptr;
 }
 
-bool ElGamal::Verify(const void* data, uint32_t length, const void* signature, uint32_t signatureLength) const
+bool ElGamal::verify(const void* data, uint32_t length, const void* signature, uint32_t signatureLength) const
 {
     if (!mHasPublic || signature == nullptr || (length > 0 && data == nullptr))
         return false;
-    const uint32_t qb = mQ.ByteLength();
+    const uint32_t qb = mQ.byteLength();
     if (qb == 0 || signatureLength != 2 * qb)
         return false;
     try
@@ -330,13 +330,13 @@ bool ElGamal::Verify(const void* data, uint32_t length, const void* signature, u
             return false;
         const BigInteger h = DigestToInteger(data, length);
         BigInteger gs, yr, w;
-        BigInteger::ModExp(gs, mG, s, mP, mRecip, mRecipCount);
-        BigInteger::ModExp(yr, mY, r, mP, mRecip, mRecipCount);
-        BigInteger::ModMulRecip(w, gs, yr, mP, mRecip, mRecipCount);
-        BigInteger::Add(w, w, h);
-        // Reduced modulo p first, as Sign does, so every signature Sign makes verifies.
-        BigInteger::Mod(w, w, mP);
-        BigInteger::Mod(w, w, mQ);
+        BigInteger::modExp(gs, mG, s, mP, mRecip, mRecipCount);
+        BigInteger::modExp(yr, mY, r, mP, mRecip, mRecipCount);
+        BigInteger::modMulRecip(w, gs, yr, mP, mRecip, mRecipCount);
+        BigInteger::add(w, w, h);
+        // Reduced modulo p first, as sign does, so every signature sign makes verifies.
+        BigInteger::mod(w, w, mP);
+        BigInteger::mod(w, w, mQ);
         return w == r;
     }
     catch (const ArithmeticException&)

@@ -4,7 +4,7 @@
 // and keys loaded and saved as DER sequences of INTEGERs.
 //
 // Thread safety: none for loading, encryption and signing (they change the
-// key or advance its random source). Decrypt and Verify only read the key, so
+// key or advance its random source). Decryption and verification only read the key, so
 // several threads may call them at once while nobody changes it. A copy gets
 // a freshly seeded random source of its own.
 #ifndef QORAPI_QORCRYPT_ELGAMAL_H
@@ -31,23 +31,23 @@ public:
 
     // SEQUENCE { p, q, g, y }. A failed load leaves the object empty. Keys
     // with a zero modulus or any number above 8192 bits are refused.
-    bool SetPublicKey(const void* key, uint32_t length);
+    bool setPublicKey(const void* key, uint32_t length);
     // SEQUENCE { p, q, g, y, x }.
-    bool SetPrivateKey(const void* key, uint32_t length);
-    SmartPtr<ByteBuffer> GetPublicKey() const;
-    SmartPtr<ByteBuffer> GetPrivateKey() const;
-    bool HasPublicKey() const { return mHasPublic; }
-    bool HasPrivateKey() const { return mHasPrivate; }
+    bool setPrivateKey(const void* key, uint32_t length);
+    SmartPtr<ByteBuffer> getPublicKey() const;
+    SmartPtr<ByteBuffer> getPrivateKey() const;
+    bool hasPublicKey() const { return mHasPublic; }
+    bool hasPrivateKey() const { return mHasPrivate; }
 
     // A 4-byte block count, then (a, b) of L bytes each per block of up to
     // L - 3 data bytes. None without a public key or for an unusable modulus.
-    SmartPtr<ByteBuffer> Encrypt(const void* data, uint32_t length);
+    SmartPtr<ByteBuffer> encrypt(const void* data, uint32_t length);
     // The data of a ciphertext; none without a private key or for a
     // malformed ciphertext.
-    SmartPtr<ByteBuffer> Decrypt(const void* data, uint32_t length) const;
+    SmartPtr<ByteBuffer> decrypt(const void* data, uint32_t length) const;
     // r then s, each byteLength(q) bytes. None without a private key.
-    SmartPtr<ByteBuffer> Sign(const void* data, uint32_t length);
-    bool Verify(const void* data, uint32_t length, const void* signature, uint32_t signatureLength) const;
+    SmartPtr<ByteBuffer> sign(const void* data, uint32_t length);
+    bool verify(const void* data, uint32_t length, const void* signature, uint32_t signatureLength) const;
 
     // The key's numbers (meaningful once loaded) and the modulus length L.
     const BigInteger& GetP() const { return mP; }

@@ -21,7 +21,7 @@ inline uint32_t Rotl(uint32_t x, int n) { return (x << n) | (x >> (32 - n)); }
 
 } // namespace
 
-void MD5::Reset()
+void MD5::reset()
 {
     mState[0] = 0x67452301u;
     mState[1] = 0xEFCDAB89u;
@@ -120,7 +120,7 @@ void MD5::Transform(const uint8_t* block, size_t blocks)
     mState[3] = d;
 }
 
-void MD5::Update(const void* data, size_t length)
+void MD5::update(const void* data, size_t length)
 {
     if (length == 0)
         return;
@@ -153,7 +153,7 @@ void MD5::Update(const void* data, size_t length)
     }
 }
 
-MD5Digest MD5::Finish()
+MD5Digest MD5::finish()
 {
     const uint64_t bits = mBitCount;
     uint8_t pad[72];
@@ -162,19 +162,19 @@ MD5Digest MD5::Finish()
     pad[0] = 0x80;
     StoreLE32(pad + padLength, static_cast<uint32_t>(bits));
     StoreLE32(pad + padLength + 4, static_cast<uint32_t>(bits >> 32));
-    Update(pad, padLength + 8);
+    update(pad, padLength + 8);
 
     MD5Digest out;
     for (int i = 0; i < 4; ++i)
         StoreLE32(out.data() + 4 * i, mState[i]);
-    Reset();
+    reset();
     return out;
 }
 
-MD5Digest MD5::Digest(const void* data, size_t length)
+MD5Digest MD5::digest(const void* data, size_t length)
 {
-    Update(data, length);
-    return Finish();
+    update(data, length);
+    return finish();
 }
 
 } // namespace QORAPI

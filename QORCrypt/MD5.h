@@ -17,21 +17,21 @@ typedef std::array<uint8_t, 16> MD5Digest;
 class MD5
 {
 public:
-    MD5() { Reset(); }
+    MD5() { reset(); }
 
     // Back to the initial chaining values, nothing hashed.
-    void Reset();
+    void reset();
 
-    void Update(const void* data, size_t length);
-    void Update(const std::vector<uint8_t>& data) { Update(data.data(), data.size()); }
+    void update(const void* data, size_t length);
+    void update(const std::vector<uint8_t>& data) { update(data.data(), data.size()); }
 
     // Pads, returns the digest (chaining words least significant byte first)
     // and resets the object for reuse.
-    MD5Digest Finish();
+    MD5Digest finish();
 
-    // Update with data, then Finish.
-    MD5Digest Digest(const void* data, size_t length);
-    MD5Digest Digest(const std::vector<uint8_t>& data) { return Digest(data.data(), data.size()); }
+    // Absorbs data, then finishes.
+    MD5Digest digest(const void* data, size_t length);
+    MD5Digest digest(const std::vector<uint8_t>& data) { return digest(data.data(), data.size()); }
 
 private:
     void Transform(const uint8_t* block, size_t blocks);

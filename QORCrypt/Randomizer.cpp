@@ -39,37 +39,37 @@ Randomizer::Randomizer() : mPoolLength(0), mPoolPos(0), mCounter(0)
     StoreLE32(seed + 4, static_cast<uint32_t>(v >> 32));
     // The readings above are guessable; the kernel's random bytes are not.
     GetSystemRandomBytes(seed + 8, kSystemRandomBytes);
-    AddSeed(seed, sizeof(seed));
+    addSeed(seed, sizeof(seed));
 }
 
 Randomizer::Randomizer(const std::vector<uint8_t>& seed) : Randomizer(seed.data(), seed.size()) {}
 
 Randomizer::Randomizer(const void* seed, size_t length) : mPoolLength(0), mPoolPos(0), mCounter(0)
 {
-    AddSeed(seed, length);
+    addSeed(seed, length);
 }
 
-void Randomizer::AddSeed(const void* seed, size_t length)
+void Randomizer::addSeed(const void* seed, size_t length)
 {
     if (!mState.empty())
-        mDigest.Update(mState);
+        mDigest.update(mState);
     if (length > 0)
-        mDigest.Update(seed, length);
-    const MD5Digest d = mDigest.Finish();
+        mDigest.update(seed, length);
+    const MD5Digest d = mDigest.finish();
     mState.assign(d.begin(), d.end());
 }
 
-void Randomizer::AddSeed(uint64_t value)
+void Randomizer::addSeed(uint64_t value)
 {
     if (value == 0)
         return;
     uint8_t bytes[8];
     StoreLE32(bytes, static_cast<uint32_t>(value));
     StoreLE32(bytes + 4, static_cast<uint32_t>(value >> 32));
-    AddSeed(bytes, sizeof(bytes));
+    addSeed(bytes, sizeof(bytes));
 }
 
-void Randomizer::Fill(void* data, size_t length)
+void Randomizer::fill(void* data, size_t length)
 {
     uint8_t* out = static_cast<uint8_t*>(data);
     for (size_t i = 0; i < length; ++i)
@@ -79,9 +79,9 @@ void Randomizer::Fill(void* data, size_t length)
             uint8_t counter[8];
             StoreLE32(counter, static_cast<uint32_t>(mCounter));
             StoreLE32(counter + 4, static_cast<uint32_t>(mCounter >> 32));
-            mDigest.Update(mState);
-            mDigest.Update(counter, sizeof(counter));
-            const MD5Digest d = mDigest.Finish();
+            mDigest.update(mState);
+            mDigest.update(counter, sizeof(counter));
+            const MD5Digest d = mDigest.finish();
             std::memcpy(mPool, d.data(), sizeof(mPool));
             mPoolLength = sizeof(mPool);
             ++mCounter;
@@ -91,7 +91,7 @@ void Randomizer::Fill(void* data, size_t length)
     }
 }
 
-uint32_t Randomizer::RandomBits(uint32_t n)
+uint32_t Randomizer::randomBits(uint32_t n)
 {
     if (n < 1)
         n = 1;
@@ -99,7 +99,7 @@ uint32_t Randomizer::RandomBits(uint32_t n)
         n = 32;
     const uint32_t bytes = (n + 7) / 8;
     uint8_t buf[4];
-    Fill(buf, bytes);
+    fill(buf, bytes);
     uint64_t v = 0;
     for (uint32_t i = 0; i < bytes; ++i)
         v = (v << 8) | buf[i];

@@ -26,17 +26,17 @@ public:
     Randomizer(const void* seed, size_t length);
 
     // state = MD5(state || seed); the first seeding hashes the seed alone.
-    void AddSeed(const void* seed, size_t length);
-    void AddSeed(const std::vector<uint8_t>& seed) { AddSeed(seed.data(), seed.size()); }
+    void addSeed(const void* seed, size_t length);
+    void addSeed(const std::vector<uint8_t>& seed) { addSeed(seed.data(), seed.size()); }
     // Seeds with the value's 8 bytes, least significant first; 0 does nothing.
-    void AddSeed(uint64_t value);
+    void addSeed(uint64_t value);
 
     // Overwrites every byte with random bytes.
-    void Fill(void* data, size_t length);
-    void Fill(std::vector<uint8_t>& data) { Fill(data.data(), data.size()); }
+    void fill(void* data, size_t length);
+    void fill(std::vector<uint8_t>& data) { fill(data.data(), data.size()); }
 
     // A random number of n bits, n from 1 to 32 (clamped to that range).
-    uint32_t RandomBits(uint32_t n);
+    uint32_t randomBits(uint32_t n);
 
     // The 8 bytes of system entropy the default constructor starts from.
     static uint64_t GatherEntropy();

@@ -96,7 +96,7 @@ bool AuthBase::Verify(const ElGamal& key) const
 {
     if (!mValid)
         return false;
-    return key.Verify(GetRawData(), mSignedLength, GetSignature(), GetSignatureLength());
+    return key.verify(GetRawData(), mSignedLength, GetSignature(), GetSignatureLength());
 }
 
 bool AuthBase::IsExpired(int32_t secondsAhead) const

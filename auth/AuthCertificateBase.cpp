@@ -23,7 +23,7 @@ bool AuthCertificateBase::ReadPublicKey(ReadBuffer& reader)
 {
     const uint16_t keyLength = reader.ReadShort();
     const uint8_t* key = reader.ReadBytes(keyLength);
-    return mPublicKey.SetPublicKey(key, keyLength);
+    return mPublicKey.setPublicKey(key, keyLength);
 }
 
 } // namespace QORAPI

@@ -32,7 +32,7 @@ bool AuthPubKeyBlock::UnpackHook(ReadBuffer& reader)
         // Keys are only built for bytes actually present, so a large count
         // over a short block costs nothing before the read fails.
         mKeys.emplace_back();
-        if (!mKeys.back().SetPublicKey(key, keyLength))
+        if (!mKeys.back().setPublicKey(key, keyLength))
             return false;
     }
     return true;

@@ -85,7 +85,7 @@ WSStatus AuthSession::Encrypt(SmartPtr<ByteBuffer>& message)
         StoreLE16(plain.data(), sequence);
         if (payloadLength)
             std::copy(payload, payload + payloadLength, plain.begin() + 2);
-        cipher = mKey.Encrypt(plain.data(), static_cast<uint32_t>(plain.size()));
+        cipher = mKey.encrypt(plain.data(), static_cast<uint32_t>(plain.size()));
         // A number is used up only by a message that actually goes out, so a
         // refused message does not put the peer's counter out of step.
         if (cipher)
@@ -93,7 +93,7 @@ WSStatus AuthSession::Encrypt(SmartPtr<ByteBuffer>& message)
     }
     else
     {
-        cipher = mKey.Encrypt(payload, payloadLength);
+        cipher = mKey.encrypt(payload, payloadLength);
     }
     if (!cipher || cipher->GetLength() != cipherLength)
         return WS_AuthSession_EncryptFailure;
@@ -125,7 +125,7 @@ WSStatus AuthSession::Decrypt(SmartPtr<ByteBuffer>& message)
         if (sequenced && reader.ReadShort() != mSessionId)
             return WS_AuthSession_DecryptSessionIdMismatch;
         const uint32_t remaining = reader.Remaining();
-        plain = mKey.Decrypt(reader.ReadBytes(remaining), remaining);
+        plain = mKey.decrypt(reader.ReadBytes(remaining), remaining);
     }
     catch (const ReadBufferException&)
     {

@@ -38,8 +38,8 @@ void BM_BareBlowfishFraming(benchmark::State& state)
     std::vector<uint8_t> plain(kMessageLength + 2, 0x5A);
     for (auto _ : state)
     {
-        const SmartPtr<ByteBuffer> cipher = sender.Encrypt(plain.data(), static_cast<uint32_t>(plain.size()));
-        const SmartPtr<ByteBuffer> back = receiver.Decrypt(cipher->GetData(), cipher->GetLength());
+        const SmartPtr<ByteBuffer> cipher = sender.encrypt(plain.data(), static_cast<uint32_t>(plain.size()));
+        const SmartPtr<ByteBuffer> back = receiver.decrypt(cipher->GetData(), cipher->GetLength());
         benchmark::DoNotOptimize(back.Get());
     }
     state.SetBytesProcessed(int64_t(state.iterations()) * kMessageLength);

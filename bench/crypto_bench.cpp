@@ -43,7 +43,7 @@ void BM_Blowfish_Ours_CbcEncrypt16K(benchmark::State& state)
     const std::vector<uint8_t> data = TestData(kDataSize);
     for (auto _ : state)
     {
-        SmartPtr<ByteBuffer> out = bf.Encrypt(data.data(), static_cast<uint32_t>(data.size()));
+        SmartPtr<ByteBuffer> out = bf.encrypt(data.data(), static_cast<uint32_t>(data.size()));
         benchmark::DoNotOptimize(out.Get());
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * kDataSize);
@@ -73,7 +73,7 @@ void BM_MD5_Ours_16K(benchmark::State& state)
     QORAPI::MD5 md5;
     for (auto _ : state)
     {
-        MD5Digest d = md5.Digest(data);
+        MD5Digest d = md5.digest(data);
         benchmark::DoNotOptimize(d);
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * kDataSize);
@@ -113,10 +113,10 @@ const ModExpInput& Input(uint32_t bits)
         KeyGen::LoadFixedParams(params, bits);
         Randomizer random(std::vector<uint8_t>{1, 2, 3});
         in.m = params.p;
-        in.base = BigInteger(bits, random).Mod(in.m);
+        in.base = BigInteger(bits, random).mod(in.m);
         in.e = BigInteger(bits, random);
-        in.e.SetBit(bits - 1);
-        in.count = BigInteger::ComputeRecip(in.recip, in.m);
+        in.e.setBit(bits - 1);
+        in.count = BigInteger::computeRecip(in.recip, in.m);
     }
     return in;
 }
@@ -127,7 +127,7 @@ void BM_ModExp_Ours(benchmark::State& state)
     BigInteger r;
     for (auto _ : state)
     {
-        BigInteger::ModExp(r, in.base, in.e, in.m, in.recip, in.count);
+        BigInteger::modExp(r, in.base, in.e, in.m, in.recip, in.count);
         benchmark::DoNotOptimize(r.GetLength());
     }
 }
@@ -136,7 +136,7 @@ BENCHMARK(BM_ModExp_Ours)->Arg(1024)->Arg(2048)->Unit(benchmark::kMicrosecond);
 void ToMpz(mpz_t out, const BigInteger& v)
 {
     std::vector<uint8_t> bytes;
-    v.ToBinary(bytes);
+    v.toBinary(bytes);
     mpz_import(out, bytes.size(), 1, 1, 1, 0, bytes.data());
 }
 
@@ -177,7 +177,7 @@ void BM_ElGamal_Sign(benchmark::State& state)
 {
     SmartPtr<ElGamal> key = BenchKey(static_cast<uint32_t>(state.range(0)));
     for (auto _ : state)
-        benchmark::DoNotOptimize(key->Sign(kMessage, sizeof(kMessage)).Get());
+        benchmark::DoNotOptimize(key->sign(kMessage, sizeof(kMessage)).Get());
     state.counters["ops/s"] = benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_ElGamal_Sign)->Arg(1024)->Arg(2048)->Unit(benchmark::kMicrosecond);
@@ -185,9 +185,9 @@ BENCHMARK(BM_ElGamal_Sign)->Arg(1024)->Arg(2048)->Unit(benchmark::kMicrosecond);
 void BM_ElGamal_Verify(benchmark::State& state)
 {
     SmartPtr<ElGamal> key = BenchKey(static_cast<uint32_t>(state.range(0)));
-    SmartPtr<ByteBuffer> sig = key->Sign(kMessage, sizeof(kMessage));
+    SmartPtr<ByteBuffer> sig = key->sign(kMessage, sizeof(kMessage));
     for (auto _ : state)
-        benchmark::DoNotOptimize(key->Verify(kMessage, sizeof(kMessage), sig->GetData(), sig->GetLength()));
+        benchmark::DoNotOptimize(key->verify(kMessage, sizeof(kMessage), sig->GetData(), sig->GetLength()));
     state.counters["ops/s"] = benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_ElGamal_Verify)->Arg(1024)->Arg(2048)->Unit(benchmark::kMicrosecond);
@@ -196,7 +196,7 @@ void BM_ElGamal_Encrypt(benchmark::State& state)
 {
     SmartPtr<ElGamal> key = BenchKey(static_cast<uint32_t>(state.range(0)));
     for (auto _ : state)
-        benchmark::DoNotOptimize(key->Encrypt(kMessage, sizeof(kMessage)).Get());
+        benchmark::DoNotOptimize(key->encrypt(kMessage, sizeof(kMessage)).Get());
     state.counters["ops/s"] = benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_ElGamal_Encrypt)->Arg(1024)->Arg(2048)->Unit(benchmark::kMicrosecond);
@@ -204,9 +204,9 @@ BENCHMARK(BM_ElGamal_Encrypt)->Arg(1024)->Arg(2048)->Unit(benchmark::kMicrosecon
 void BM_ElGamal_Decrypt(benchmark::State& state)
 {
     SmartPtr<ElGamal> key = BenchKey(static_cast<uint32_t>(state.range(0)));
-    SmartPtr<ByteBuffer> ct = key->Encrypt(kMessage, sizeof(kMessage));
+    SmartPtr<ByteBuffer> ct = key->encrypt(kMessage, sizeof(kMessage));
     for (auto _ : state)
-        benchmark::DoNotOptimize(key->Decrypt(ct->GetData(), ct->GetLength()).Get());
+        benchmark::DoNotOptimize(key->decrypt(ct->GetData(), ct->GetLength()).Get());
     state.counters["ops/s"] = benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_ElGamal_Decrypt)->Arg(1024)->Arg(2048)->Unit(benchmark::kMicrosecond);

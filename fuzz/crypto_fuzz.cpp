@@ -25,11 +25,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     const uint32_t n = static_cast<uint32_t>(size);
     ElGamal loaded;
-    if (loaded.SetPrivateKey(data, n) && loaded.GetP().BitLength() <= 1024 && loaded.GetQ().BitLength() <= 1024)
-        loaded.Sign("x", 1);
-    loaded.SetPublicKey(data, n);
-    key->Decrypt(data, n);
-    key->Verify("x", 1, data, n);
-    cipher.Decrypt(data, n);
+    if (loaded.setPrivateKey(data, n) && loaded.GetP().bitLength() <= 1024 && loaded.GetQ().bitLength() <= 1024)
+        loaded.sign("x", 1);
+    loaded.setPublicKey(data, n);
+    key->decrypt(data, n);
+    key->verify("x", 1, data, n);
+    cipher.decrypt(data, n);
     return 0;
 }

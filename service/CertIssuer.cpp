@@ -22,25 +22,25 @@ bool CertIssuer::SetSigningKey(const ElGamal& privateKey)
 {
     std::lock_guard<std::mutex> lock(mLock);
     mKey = privateKey;
-    return mKey.HasPrivateKey();
+    return mKey.hasPrivateKey();
 }
 
 bool CertIssuer::SetSigningKey(const void* privateKey, uint32_t length)
 {
     std::lock_guard<std::mutex> lock(mLock);
-    return mKey.SetPrivateKey(privateKey, length);
+    return mKey.setPrivateKey(privateKey, length);
 }
 
 bool CertIssuer::HasKey() const
 {
     std::lock_guard<std::mutex> lock(mLock);
-    return mKey.HasPrivateKey();
+    return mKey.hasPrivateKey();
 }
 
 SmartPtr<ByteBuffer> CertIssuer::GetPublicKey() const
 {
     std::lock_guard<std::mutex> lock(mLock);
-    return mKey.GetPublicKey();
+    return mKey.getPublicKey();
 }
 
 SmartPtr<ByteBuffer> CertIssuer::Sign(const ByteBuffer* body)
@@ -50,7 +50,7 @@ SmartPtr<ByteBuffer> CertIssuer::Sign(const ByteBuffer* body)
     SmartPtr<ByteBuffer> signature;
     {
         std::lock_guard<std::mutex> lock(mLock);
-        signature = mKey.Sign(body->GetData(), body->GetLength());
+        signature = mKey.sign(body->GetData(), body->GetLength());
     }
     if (ByteBuffer::LengthOf(signature) == 0)
         return nullptr;

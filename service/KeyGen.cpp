@@ -37,7 +37,7 @@ int TrialDivision(const BigInteger& n)
         const BigInteger d(static_cast<int32_t>(prime));
         if (n == d)
             return 1;
-        BigInteger::Mod(r, n, d);
+        BigInteger::mod(r, n, d);
         if (r.IsZero())
             return 0;
     }
@@ -48,7 +48,7 @@ int TrialDivision(const BigInteger& n)
 BigInteger RandomInRange(const BigInteger& lo, const BigInteger& hi, Randomizer& random)
 {
     const BigInteger span = hi - lo;
-    const uint32_t bits = span.BitLength();
+    const uint32_t bits = span.bitLength();
     BigInteger v;
     do
         v = BigInteger(bits, random);
@@ -62,7 +62,7 @@ BigInteger RandomTopBit(uint32_t bits, Randomizer& random)
     BigInteger v(bits, random);
     BigInteger top(1);
     top <<= bits - 1;
-    if (!v.TestBit(bits - 1))
+    if (!v.testBit(bits - 1))
         v = v + top;
     return v;
 }
@@ -89,19 +89,19 @@ bool KeyGen::IsProbablePrime(const BigInteger& n, Randomizer& random, uint32_t r
             ++s;
         }
         BigInteger recip;
-        const uint16_t count = BigInteger::ComputeRecip(recip, n);
+        const uint16_t count = BigInteger::computeRecip(recip, n);
         const BigInteger nMinus2 = n - two;
         BigInteger x, t;
         for (uint32_t round = 0; round < rounds; ++round)
         {
             const BigInteger a = RandomInRange(two, nMinus2, random);
-            BigInteger::ModExp(x, a, d, n, recip, count);
+            BigInteger::modExp(x, a, d, n, recip, count);
             if (x == one || x == nMinus1)
                 continue;
             bool witness = true;
             for (uint32_t i = 1; i < s; ++i)
             {
-                BigInteger::ModMulRecip(t, x, x, n, recip, count);
+                BigInteger::modMulRecip(t, x, x, n, recip, count);
                 std::swap(x, t);
                 if (x == nMinus1)
                 {
@@ -130,7 +130,7 @@ bool KeyGen::GeneratePrime(BigInteger& prime, uint32_t bits, Randomizer& random)
     {
         BigInteger c = RandomTopBit(bits, random);
         if (bits > 2)
-            c.SetBit(0);
+            c.setBit(0);
         if (IsProbablePrime(c, random))
         {
             prime = c;
@@ -155,9 +155,9 @@ bool KeyGen::GenerateParams(DLParams& params, uint32_t pBits, uint32_t qBits, Ra
     for (uint32_t tries = 0; tries < 64 * pBits && !found; ++tries)
     {
         const BigInteger x = RandomTopBit(pBits, random);
-        BigInteger::Mod(r, x, twoQ);
+        BigInteger::mod(r, x, twoQ);
         p = x - r + one;
-        if (p.BitLength() != pBits)
+        if (p.bitLength() != pBits)
             continue;
         found = IsProbablePrime(p, random);
     }
@@ -170,7 +170,7 @@ bool KeyGen::GenerateParams(DLParams& params, uint32_t pBits, uint32_t qBits, Ra
     for (int tries = 0; tries < 1000; ++tries)
     {
         const BigInteger h = RandomInRange(two, pMinus2, random);
-        const BigInteger g = h.ModExp(e, p);
+        const BigInteger g = h.modExp(e, p);
         if (g != one)
         {
             params.p = p;
@@ -191,15 +191,15 @@ bool KeyGen::GenerateParams(DLParams& params, uint32_t pBits, uint32_t qBits)
 bool KeyGen::CheckParams(const DLParams& params, Randomizer& random)
 {
     const BigInteger one(1);
-    if (params.p.BitLength() % 8 != 0 || params.g <= one || params.g >= params.p)
+    if (params.p.bitLength() % 8 != 0 || params.g <= one || params.g >= params.p)
         return false;
     if (!IsProbablePrime(params.q, random, 20) || !IsProbablePrime(params.p, random, 20))
         return false;
     BigInteger r;
-    BigInteger::Mod(r, params.p - one, params.q);
+    BigInteger::mod(r, params.p - one, params.q);
     if (!r.IsZero())
         return false;
-    return params.g.ModExp(params.q, params.p) == one;
+    return params.g.modExp(params.q, params.p) == one;
 }
 
 SmartPtr<ByteBuffer> KeyGen::EncodePublicKey(const DLParams& params, const BigInteger& y)
@@ -231,12 +231,12 @@ SmartPtr<ElGamal> KeyGen::GenerateKeyPair(const DLParams& params, Randomizer& ra
     try
     {
         const BigInteger x = RandomInRange(one, params.q - one, random);
-        const BigInteger y = params.g.ModExp(x, params.p);
+        const BigInteger y = params.g.modExp(x, params.p);
         SmartPtr<ByteBuffer> encoded = EncodePrivateKey(params, y, x);
         if (!encoded)
             return nullptr;
         SmartPtr<ElGamal> key(new ElGamal);
-        if (!key->SetPrivateKey(encoded->GetData(), encoded->GetLength()))
+        if (!key->setPrivateKey(encoded->GetData(), encoded->GetLength()))
             return nullptr;
         return key;
     }

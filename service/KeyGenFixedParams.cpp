@@ -52,9 +52,9 @@ bool KeyGen::LoadFixedParams(DLParams& params, uint32_t pBits)
     {
         if (set.pBits != pBits)
             continue;
-        params.p.FromDecimal(set.p);
-        params.q.FromDecimal(set.q);
-        params.g.FromDecimal(set.g);
+        params.p.fromDecimal(set.p);
+        params.q.fromDecimal(set.q);
+        params.g.fromDecimal(set.g);
         return true;
     }
     return false;

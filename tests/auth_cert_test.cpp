@@ -52,7 +52,7 @@ protected:
     {
         const SmartPtr<ByteBuffer> der = PublicKeyOf(i);
         ElGamal key;
-        EXPECT_TRUE(key.SetPublicKey(der->GetData(), der->GetLength()));
+        EXPECT_TRUE(key.setPublicKey(der->GetData(), der->GetLength()));
         return key;
     }
 
@@ -107,7 +107,7 @@ TEST_F(AuthBlocks, CertificateRoundTrip)
     EXPECT_EQ(cert->GetSignedLength(), 22 + PublicKeyOf(3)->GetLength());
     EXPECT_EQ(cert->GetSignatureLength(), raw->GetLength() - cert->GetSignedLength());
     EXPECT_TRUE(ByteBuffer::Equal(cert->GetRaw().Get(), raw.Get()));
-    EXPECT_TRUE(ByteBuffer::Equal(cert->GetPublicKey().GetPublicKey().Get(), PublicKeyOf(3).Get()));
+    EXPECT_TRUE(ByteBuffer::Equal(cert->GetPublicKey().getPublicKey().Get(), PublicKeyOf(3).Get()));
     EXPECT_TRUE(cert->Verify(KeyOf(1)));
     EXPECT_FALSE(cert->Verify(KeyOf(2)));
     EXPECT_FALSE(cert->IsExpired(0));
@@ -169,7 +169,7 @@ TEST_F(AuthBlocks, Auth2CertificateRoundTripAndLookups)
     EXPECT_TRUE(cert->Verify(KeyOf(2)));
     EXPECT_EQ(cert->GetUserId(), 1234u);
     EXPECT_EQ(cert->GetName(), u"Player One");
-    EXPECT_TRUE(ByteBuffer::Equal(cert->GetPublicKey().GetPublicKey().Get(), PublicKeyOf(3).Get()));
+    EXPECT_TRUE(ByteBuffer::Equal(cert->GetPublicKey().getPublicKey().Get(), PublicKeyOf(3).Get()));
     EXPECT_EQ(cert->GetTrustLevels().size(), 2u);
     EXPECT_EQ(cert->GetTextValue(u"clan"), u"Red");
     EXPECT_EQ(cert->GetTextValue(u"missing"), u"");
@@ -212,7 +212,7 @@ TEST_F(AuthBlocks, Auth2RepeatedEntriesReplaceAndIdentitiesMerge)
     ASSERT_TRUE(cert->IsValid());
     EXPECT_EQ(cert->GetUserId(), 2u);
     EXPECT_EQ(cert->GetName(), u"second");
-    EXPECT_TRUE(ByteBuffer::Equal(cert->GetPublicKey().GetPublicKey().Get(), PublicKeyOf(2).Get()));
+    EXPECT_TRUE(ByteBuffer::Equal(cert->GetPublicKey().getPublicKey().Get(), PublicKeyOf(2).Get()));
     const Auth2Certificate::TrustLevelMap expected = {{1, 1}, {2, 9}, {5, 5}};
     EXPECT_EQ(cert->GetTrustLevels(), expected);
     EXPECT_EQ(cert->GetTextValue(u"k"), u"new");
@@ -324,7 +324,7 @@ TEST_F(AuthBlocks, PubKeyBlockRoundTripAndVerifyThroughAnyKey)
     ASSERT_TRUE(block->IsValid());
     EXPECT_EQ(block->GetBlockId(), 0x55AA);
     ASSERT_EQ(block->GetKeyCount(), 3u);
-    EXPECT_TRUE(ByteBuffer::Equal(block->GetKeys()[1].GetPublicKey().Get(), PublicKeyOf(2).Get()));
+    EXPECT_TRUE(ByteBuffer::Equal(block->GetKeys()[1].getPublicKey().Get(), PublicKeyOf(2).Get()));
     EXPECT_TRUE(block->Verify(KeyOf(0)));
     EXPECT_FALSE(block->Verify(KeyOf(1)));
 
@@ -355,7 +355,7 @@ TEST_F(AuthBlocks, IssuerWithGeneratedKeys)
     DLParams params;
     ASSERT_TRUE(KeyGen::LoadFixedParams(params, 1024));
     const SmartPtr<ElGamal> signing = KeyGen::GenerateKeyPair(params);
-    ASSERT_TRUE(signing && signing->HasPrivateKey());
+    ASSERT_TRUE(signing && signing->hasPrivateKey());
     const CertIssuerPtr issuer = new CertIssuer(*signing);
     ASSERT_TRUE(issuer->HasKey());
 

@@ -99,7 +99,7 @@ TEST(AuthSession, TypeOneLayoutAndRoundTrip)
 
     // The ciphertext is the cipher framing of sequence number 1 and the message.
     Blowfish bare = Key();
-    const SmartPtr<ByteBuffer> plain = bare.Decrypt(m->GetData() + 7, m->GetLength() - 7);
+    const SmartPtr<ByteBuffer> plain = bare.decrypt(m->GetData() + 7, m->GetLength() - 7);
     ASSERT_TRUE(plain);
     EXPECT_EQ(Str(plain), std::string("\x01\x00\x05request", 10));
     EXPECT_EQ(pair.sender->GetOutgoingSequence(), 1);
@@ -125,7 +125,7 @@ TEST(AuthSession, TypeTwoHasNoIdentifierOrSequence)
     EXPECT_EQ(m->GetData()[2], 12);
     EXPECT_EQ((m->GetLength() - 3) % 8, 0u);
     Blowfish bare = Key();
-    EXPECT_EQ(Str(bare.Decrypt(m->GetData() + 3, m->GetLength() - 3)), "\x05payload");
+    EXPECT_EQ(Str(bare.decrypt(m->GetData() + 3, m->GetLength() - 3)), "\x05payload");
 
     // Without sequence numbers, a replay decrypts again.
     SmartPtr<ByteBuffer> r1 = Strip(m, 2);
@@ -146,7 +146,7 @@ TEST(AuthSession, SequenceNumbersStartAtOneAndWrap)
     const AuthSessionPtr sender = new AuthSession(1, 5, Key(), 2);
     Blowfish bare = Key();
     auto sequenceOf = [&](const SmartPtr<ByteBuffer>& m) {
-        const SmartPtr<ByteBuffer> plain = bare.Decrypt(m->GetData() + 5, m->GetLength() - 5);
+        const SmartPtr<ByteBuffer> plain = bare.decrypt(m->GetData() + 5, m->GetLength() - 5);
         return plain ? LoadLE16(plain->GetData()) : 0xFFFFFFFFu;
     };
     SmartPtr<ByteBuffer> m = Frame("\x03\x01\x07", 2);
@@ -242,7 +242,7 @@ TEST(AuthSession, TruncatedAndShortMessages)
 
     // A plain text shorter than the sequence number.
     Blowfish bare = Key();
-    const SmartPtr<ByteBuffer> tiny = bare.Encrypt("\x01", 1);
+    const SmartPtr<ByteBuffer> tiny = bare.encrypt("\x01", 1);
     WriteBuffer w(0);
     w.AppendByte(12);
     w.AppendShort(0x1234);
@@ -258,7 +258,7 @@ TEST(AuthSession, TruncatedAndShortMessages)
 TEST(AuthSession, ReceiveTableOfHeaderTypes)
 {
     Blowfish bare = Key();
-    const SmartPtr<ByteBuffer> cipher = bare.Encrypt("body", 4);
+    const SmartPtr<ByteBuffer> cipher = bare.encrypt("body", 4);
     auto message = [&](uint8_t headerType) {
         WriteBuffer w(0);
         w.AppendByte(headerType);

@@ -32,7 +32,7 @@ public:
     void Set(const BigInteger& b)
     {
         std::vector<uint8_t> bytes;
-        b.ToBinary(bytes);
+        b.toBinary(bytes);
         mpz_import(v, bytes.size(), 1, 1, 1, 0, bytes.data());
         if (b.IsNegative())
             mpz_neg(v, v);
@@ -80,7 +80,7 @@ public:
         buf[0] |= static_cast<uint8_t>(0x80 >> extra);
         BigInteger v(buf);
         if (allowNegative && Coin())
-            v = v.Negate();
+            v = v.negate();
         return v;
     }
     // Mostly lengths around the Karatsuba threshold and key sizes, some anywhere.
@@ -108,7 +108,7 @@ TEST(BigIntegerGmp, AddSubBothSigns)
     for (int i = 0; i < Iterations(4000); ++i)
     {
         BigInteger a = ops.Make(ops.AnyBits(), true);
-        BigInteger b = ops.Coin() ? ops.Make(ops.AnyBits(), true) : a.Negate();
+        BigInteger b = ops.Coin() ? ops.Make(ops.AnyBits(), true) : a.negate();
         if (i % 97 == 0)
             b = BigInteger();
         ma.Set(a);
@@ -119,14 +119,14 @@ TEST(BigIntegerGmp, AddSubBothSigns)
         ASSERT_EQ(Hex(a - b), mr.Hex());
         // In-place forms.
         BigInteger c(a);
-        BigInteger::Add(c, c, b);
+        BigInteger::add(c, c, b);
         mpz_add(mr.v, ma.v, mb.v);
         ASSERT_EQ(Hex(c), mr.Hex());
         BigInteger d(b);
-        BigInteger::Sub(d, a, d);
+        BigInteger::sub(d, a, d);
         mpz_sub(mr.v, ma.v, mb.v);
         ASSERT_EQ(Hex(d), mr.Hex());
-        ASSERT_EQ(BigInteger::Compare(a, b), mpz_cmp(ma.v, mb.v) < 0 ? -1 : mpz_cmp(ma.v, mb.v) > 0 ? 1 : 0);
+        ASSERT_EQ(BigInteger::compare(a, b), mpz_cmp(ma.v, mb.v) < 0 ? -1 : mpz_cmp(ma.v, mb.v) > 0 ? 1 : 0);
     }
 }
 
@@ -168,19 +168,19 @@ TEST(BigIntegerGmp, DivisionAndModulus)
         ma.Set(a);
         mb.Set(b);
         BigInteger q, r;
-        BigInteger::Div(&q, &r, a, b);
+        BigInteger::div(&q, &r, a, b);
         mpz_tdiv_qr(mq.v, mr.v, ma.v, mb.v);
         ASSERT_EQ(Hex(q), mq.Hex());
         ASSERT_EQ(Hex(r), mr.Hex());
         ASSERT_EQ(Hex(a / b), mq.Hex());
 
         // mod of either sign lands in [0, m).
-        const BigInteger sa = ops.Coin() ? a.Negate() : a;
+        const BigInteger sa = ops.Coin() ? a.negate() : a;
         ma.Set(sa);
         mpz_mod(mr.v, ma.v, mb.v);
-        ASSERT_EQ(Hex(sa.Mod(b)), mr.Hex());
+        ASSERT_EQ(Hex(sa.mod(b)), mr.Hex());
         BigInteger inPlace(sa);
-        BigInteger::Mod(inPlace, inPlace, b);
+        BigInteger::mod(inPlace, inPlace, b);
         ASSERT_EQ(Hex(inPlace), mr.Hex());
     }
 }
@@ -208,10 +208,10 @@ TEST(BigIntegerGmp, ModularExponentiation)
         mm.Set(m);
         mpz_powm(mr.v, mb.v, me.v, mm.v);
 
-        ASSERT_EQ(Hex(base.ModExp(e, m)), mr.Hex()) << i;
+        ASSERT_EQ(Hex(base.modExp(e, m)), mr.Hex()) << i;
         BigInteger recip;
-        const uint16_t count = BigInteger::ComputeRecip(recip, m);
-        ASSERT_EQ(Hex(base.ModExp(e, m, recip, count)), mr.Hex()) << i;
+        const uint16_t count = BigInteger::computeRecip(recip, m);
+        ASSERT_EQ(Hex(base.modExp(e, m, recip, count)), mr.Hex()) << i;
     }
 }
 
@@ -224,21 +224,21 @@ TEST(BigIntegerGmp, BarrettProductsAndReciprocal)
         const BigInteger m = ops.Make(ops.Bits(2, 4096));
         mm.Set(m);
         BigInteger recip;
-        const uint16_t count = BigInteger::ComputeRecip(recip, m);
-        ASSERT_EQ(count, m.BitLength() + 1);
+        const uint16_t count = BigInteger::computeRecip(recip, m);
+        ASSERT_EQ(count, m.bitLength() + 1);
         mpz_set_ui(mr.v, 1);
-        mpz_mul_2exp(mr.v, mr.v, 2 * m.BitLength());
+        mpz_mul_2exp(mr.v, mr.v, 2 * m.bitLength());
         mpz_tdiv_q(mr.v, mr.v, mm.v);
         ASSERT_EQ(Hex(recip), mr.Hex());
 
         // Operands below m: never more than three corrections.
-        const BigInteger a = ops.Make(ops.Bits(1, m.BitLength())).Mod(m);
-        const BigInteger b = ops.Make(ops.Bits(1, m.BitLength())).Mod(m);
+        const BigInteger a = ops.Make(ops.Bits(1, m.bitLength())).mod(m);
+        const BigInteger b = ops.Make(ops.Bits(1, m.bitLength())).mod(m);
         ma.Set(a);
         mb.Set(b);
         mpz_mul(mr.v, ma.v, mb.v);
         mpz_mod(mr.v, mr.v, mm.v);
-        ASSERT_EQ(Hex(a.ModMulRecip(b, m, recip, count)), mr.Hex());
+        ASSERT_EQ(Hex(a.modMulRecip(b, m, recip, count)), mr.Hex());
     }
 }
 
@@ -254,18 +254,18 @@ TEST(BigIntegerGmp, InverseGcdAndPow)
         ma.Set(a);
         mb.Set(b);
         mpz_gcd(mr.v, ma.v, mb.v);
-        ASSERT_EQ(Hex(a.Gcd(b)), mr.Hex());
+        ASSERT_EQ(Hex(a.gcd(b)), mr.Hex());
         // With a common power of two.
         BigInteger as(a), bs(b);
         as <<= 37;
         bs <<= 5;
         Mpz mas(as), mbs(bs);
         mpz_gcd(mr.v, mas.v, mbs.v);
-        ASSERT_EQ(Hex(as.Gcd(bs)), mr.Hex());
+        ASSERT_EQ(Hex(as.gcd(bs)), mr.Hex());
 
         if (mpz_invert(mr.v, ma.v, mb.v) != 0 && mpz_cmp_ui(mb.v, 1) > 0)
         {
-            ASSERT_EQ(Hex(a.InverseModN(b)), mr.Hex());
+            ASSERT_EQ(Hex(a.inverseModN(b)), mr.Hex());
             ++inverses;
         }
     }
@@ -278,7 +278,7 @@ TEST(BigIntegerGmp, InverseGcdAndPow)
         ma.Set(a);
         mpz_pow_ui(mr.v, ma.v, e);
         BigInteger r;
-        BigInteger::Pow(r, a, BigInteger(static_cast<int32_t>(e)));
+        BigInteger::pow(r, a, BigInteger(static_cast<int32_t>(e)));
         ASSERT_EQ(Hex(r), mr.Hex());
     }
 }
@@ -291,7 +291,7 @@ TEST(BigIntegerGmp, ShiftsBitsAndConversions)
     {
         const BigInteger a = ops.Make(ops.AnyBits());
         ma.Set(a);
-        ASSERT_EQ(a.BitLength(), mpz_sizeinbase(ma.v, 2));
+        ASSERT_EQ(a.bitLength(), mpz_sizeinbase(ma.v, 2));
         const uint32_t k = ops.Bits(0, 300);
         BigInteger s(a);
         s <<= k;
@@ -301,8 +301,8 @@ TEST(BigIntegerGmp, ShiftsBitsAndConversions)
         s >>= k;
         mpz_tdiv_q_2exp(mr.v, ma.v, k);
         ASSERT_EQ(Hex(s), mr.Hex());
-        const uint32_t bit = ops.Bits(0, a.BitLength() + 40);
-        ASSERT_EQ(a.TestBit(bit), mpz_tstbit(ma.v, bit) != 0);
+        const uint32_t bit = ops.Bits(0, a.bitLength() + 40);
+        ASSERT_EQ(a.testBit(bit), mpz_tstbit(ma.v, bit) != 0);
 
         // Decimal both ways.
         char* dec = mpz_get_str(nullptr, 10, ma.v);
@@ -310,14 +310,14 @@ TEST(BigIntegerGmp, ShiftsBitsAndConversions)
         void (*freefunc)(void*, size_t);
         mp_get_memory_functions(nullptr, nullptr, &freefunc);
         freefunc(dec, expected.size() + 1);
-        ASSERT_EQ(a.ToDecimal(), expected);
+        ASSERT_EQ(a.toDecimal(), expected);
         ASSERT_EQ(Hex(BigInteger(expected.c_str())), ma.Hex());
 
         // Binary both ways, with the sign byte rule.
         std::vector<uint8_t> bytes;
-        const uint32_t n = a.ToBinary(bytes);
+        const uint32_t n = a.toBinary(bytes);
         ASSERT_EQ(n, (mpz_sizeinbase(ma.v, 2) + 7) / 8);
-        ASSERT_EQ(bytes.size(), n + ((a.BitLength() % 8) == 0 ? 1u : 0u));
+        ASSERT_EQ(bytes.size(), n + ((a.bitLength() % 8) == 0 ? 1u : 0u));
         ASSERT_EQ(BigInteger(bytes), a);
     }
 }

@@ -14,7 +14,7 @@ namespace {
 std::vector<uint8_t> Bin(const BigInteger& v)
 {
     std::vector<uint8_t> out;
-    v.ToBinary(out);
+    v.toBinary(out);
     return out;
 }
 
@@ -41,7 +41,7 @@ TEST(BigIntegerConversion, BinaryForms)
     EXPECT_EQ(Bin(BigInteger(0x7F)), (std::vector<uint8_t>{0x7F}));
     EXPECT_EQ(Bin(BigInteger(0x1234)), (std::vector<uint8_t>{0x12, 0x34}));
     std::vector<uint8_t> out;
-    EXPECT_EQ(BigInteger(0x8000).ToBinary(out), 2u);
+    EXPECT_EQ(BigInteger(0x8000).toBinary(out), 2u);
     EXPECT_EQ(out.size(), 3u);
 
     EXPECT_TRUE(BigInteger(std::vector<uint8_t>{}).IsZero());
@@ -51,75 +51,75 @@ TEST(BigIntegerConversion, BinaryForms)
     // Nine bytes cross a digit boundary.
     const std::vector<uint8_t> nine = {1, 2, 3, 4, 5, 6, 7, 8, 9};
     EXPECT_EQ(Bin(BigInteger(nine)), nine);
-    EXPECT_EQ(BigInteger(nine).ToDecimal(), "18591708106338011145");
+    EXPECT_EQ(BigInteger(nine).toDecimal(), "18591708106338011145");
 }
 
 TEST(BigIntegerConversion, DecimalForms)
 {
-    EXPECT_EQ(BigInteger("  0012345").ToDecimal(), "12345");
+    EXPECT_EQ(BigInteger("  0012345").toDecimal(), "12345");
     EXPECT_TRUE(BigInteger("-5").IsZero());
-    EXPECT_EQ(BigInteger("      123456789").ToDecimal(), "123456789");
-    EXPECT_EQ(BigInteger("12ab34").ToDecimal(), "12");
+    EXPECT_EQ(BigInteger("      123456789").toDecimal(), "123456789");
+    EXPECT_EQ(BigInteger("12ab34").toDecimal(), "12");
     EXPECT_TRUE(BigInteger("").IsZero());
     EXPECT_TRUE(BigInteger(static_cast<const char*>(nullptr)).IsZero());
-    EXPECT_EQ(BigInteger(1000000).ToDecimal(), "1000000");
-    EXPECT_EQ(BigInteger(0).ToDecimal(), "0");
-    EXPECT_EQ(BigInteger(1000).ToDecimal(), "1000");
-    EXPECT_EQ(BigInteger(1001).ToDecimal(), "1001");
-    EXPECT_EQ(BigInteger("4294967296").ToDecimal(), "4294967296");
-    EXPECT_EQ(BigInteger(-42).ToDecimal(), "-42");
+    EXPECT_EQ(BigInteger(1000000).toDecimal(), "1000000");
+    EXPECT_EQ(BigInteger(0).toDecimal(), "0");
+    EXPECT_EQ(BigInteger(1000).toDecimal(), "1000");
+    EXPECT_EQ(BigInteger(1001).toDecimal(), "1001");
+    EXPECT_EQ(BigInteger("4294967296").toDecimal(), "4294967296");
+    EXPECT_EQ(BigInteger(-42).toDecimal(), "-42");
 }
 
 TEST(BigIntegerBits, SetAndTestBeyondLength)
 {
     BigInteger v(5);
-    v.SetBit(40);
+    v.setBit(40);
     EXPECT_EQ(v, BigInteger(5));
-    EXPECT_FALSE(v.TestBit(40));
-    EXPECT_FALSE(v.TestBit(0xFFFFFFFFu));
-    v.SetBit(1);
+    EXPECT_FALSE(v.testBit(40));
+    EXPECT_FALSE(v.testBit(0xFFFFFFFFu));
+    v.setBit(1);
     EXPECT_EQ(v, BigInteger(7));
     BigInteger zero;
-    zero.SetBit(0);
+    zero.setBit(0);
     EXPECT_TRUE(zero.IsZero());
-    EXPECT_EQ(BigInteger(0).BitLength(), 0u);
-    EXPECT_EQ(BigInteger(1).BitLength(), 1u);
-    EXPECT_EQ(BigInteger(0x100).ByteLength(), 2u);
+    EXPECT_EQ(BigInteger(0).bitLength(), 0u);
+    EXPECT_EQ(BigInteger(1).bitLength(), 1u);
+    EXPECT_EQ(BigInteger(0x100).byteLength(), 2u);
 }
 
 TEST(BigIntegerCompare, SignsAndNegatedZero)
 {
-    const BigInteger negZero = BigInteger(0).Negate();
-    EXPECT_EQ(BigInteger::Compare(negZero, BigInteger(0)), 0);
+    const BigInteger negZero = BigInteger(0).negate();
+    EXPECT_EQ(BigInteger::compare(negZero, BigInteger(0)), 0);
     EXPECT_TRUE(negZero == BigInteger::Zero());
     EXPECT_FALSE(negZero.IsNegative());
     EXPECT_LT(BigInteger(-3), BigInteger(2));
     EXPECT_LT(BigInteger(-3), BigInteger(-2));
     EXPECT_LE(BigInteger(2), BigInteger(2));
-    EXPECT_EQ(BigInteger::Compare(BigInteger(-1), BigInteger(0)), -1);
+    EXPECT_EQ(BigInteger::compare(BigInteger(-1), BigInteger(0)), -1);
     EXPECT_EQ(BigInteger::One(), BigInteger(1));
 }
 
 TEST(BigIntegerArithmetic, SpecifiedEdgeCases)
 {
-    EXPECT_EQ(BigInteger(-7).Mod(BigInteger(3)), BigInteger(2));
-    EXPECT_EQ(BigInteger(-6).Mod(BigInteger(3)), BigInteger(0));
-    EXPECT_EQ(BigInteger(0).Negate().Mod(BigInteger(3)), BigInteger(0));
+    EXPECT_EQ(BigInteger(-7).mod(BigInteger(3)), BigInteger(2));
+    EXPECT_EQ(BigInteger(-6).mod(BigInteger(3)), BigInteger(0));
+    EXPECT_EQ(BigInteger(0).negate().mod(BigInteger(3)), BigInteger(0));
     BigInteger q, r;
-    BigInteger::Div(&q, &r, BigInteger(5), BigInteger(7));
+    BigInteger::div(&q, &r, BigInteger(5), BigInteger(7));
     EXPECT_EQ(q, BigInteger(0));
     EXPECT_EQ(r, BigInteger(5));
-    BigInteger::Div(&q, nullptr, BigInteger(100), BigInteger(7));
+    BigInteger::div(&q, nullptr, BigInteger(100), BigInteger(7));
     EXPECT_EQ(q, BigInteger(14));
-    BigInteger::Div(nullptr, &r, BigInteger(100), BigInteger(7));
+    BigInteger::div(nullptr, &r, BigInteger(100), BigInteger(7));
     EXPECT_EQ(r, BigInteger(2));
 
-    EXPECT_EQ(BigInteger(12345).ModExp(BigInteger(0), BigInteger(101)), BigInteger(1));
-    EXPECT_EQ(BigInteger(0).ModExp(BigInteger(5), BigInteger(101)), BigInteger(0));
-    EXPECT_EQ(BigInteger(0).ModExp(BigInteger(5), BigInteger(100)), BigInteger(0));
-    EXPECT_EQ(BigInteger(3).ModExp(BigInteger(-1), BigInteger(7)), BigInteger(5));
-    EXPECT_EQ(BigInteger(3).InverseModN(BigInteger(7)), BigInteger(5));
-    EXPECT_EQ(BigInteger(3).ModExp(BigInteger(4), BigInteger(1)), BigInteger(0));
+    EXPECT_EQ(BigInteger(12345).modExp(BigInteger(0), BigInteger(101)), BigInteger(1));
+    EXPECT_EQ(BigInteger(0).modExp(BigInteger(5), BigInteger(101)), BigInteger(0));
+    EXPECT_EQ(BigInteger(0).modExp(BigInteger(5), BigInteger(100)), BigInteger(0));
+    EXPECT_EQ(BigInteger(3).modExp(BigInteger(-1), BigInteger(7)), BigInteger(5));
+    EXPECT_EQ(BigInteger(3).inverseModN(BigInteger(7)), BigInteger(5));
+    EXPECT_EQ(BigInteger(3).modExp(BigInteger(4), BigInteger(1)), BigInteger(0));
 
     // Subtraction from zero negates; adding zero copies.
     EXPECT_EQ(BigInteger(0) - BigInteger(9), BigInteger(-9));
@@ -128,16 +128,16 @@ TEST(BigIntegerArithmetic, SpecifiedEdgeCases)
     EXPECT_EQ(BigInteger(-4) * BigInteger(5), BigInteger(-20));
     EXPECT_EQ(BigInteger(4) - BigInteger(4), BigInteger(0));
 
-    EXPECT_EQ(BigInteger(12).Gcd(BigInteger(18)), BigInteger(6));
-    EXPECT_EQ(BigInteger(0).Gcd(BigInteger(18)), BigInteger(18));
-    EXPECT_EQ(BigInteger(18).Gcd(BigInteger(0)), BigInteger(18));
-    EXPECT_EQ(BigInteger(0).Gcd(BigInteger(0)), BigInteger(0));
+    EXPECT_EQ(BigInteger(12).gcd(BigInteger(18)), BigInteger(6));
+    EXPECT_EQ(BigInteger(0).gcd(BigInteger(18)), BigInteger(18));
+    EXPECT_EQ(BigInteger(18).gcd(BigInteger(0)), BigInteger(18));
+    EXPECT_EQ(BigInteger(0).gcd(BigInteger(0)), BigInteger(0));
 
     BigInteger p;
-    BigInteger::Pow(p, BigInteger(3), BigInteger(0));
+    BigInteger::pow(p, BigInteger(3), BigInteger(0));
     EXPECT_EQ(p, BigInteger(1));
-    BigInteger::Pow(p, BigInteger(2), BigInteger(100));
-    EXPECT_EQ(p.ToDecimal(), "1267650600228229401496703205376");
+    BigInteger::pow(p, BigInteger(2), BigInteger(100));
+    EXPECT_EQ(p.toDecimal(), "1267650600228229401496703205376");
 }
 
 TEST(BigIntegerArithmetic, ShiftsKeepTheirSign)
@@ -163,30 +163,30 @@ TEST(BigIntegerArithmetic, ExceptionTexts)
 {
     EXPECT_EQ(ThrownText([] {
                   BigInteger a(3), b(4);
-                  BigInteger::Mul(a, a, b);
+                  BigInteger::mul(a, a, b);
               }),
               "Result must not be either Parameter (a or b)");
     EXPECT_EQ(ThrownText([] {
                   BigInteger a(3), b(4);
-                  BigInteger::Mul(b, a, b);
+                  BigInteger::mul(b, a, b);
               }),
               "Result must not be either Parameter (a or b)");
     EXPECT_EQ(ThrownText([] {
                   BigInteger a(3), m(4);
-                  BigInteger::Mod(m, a, m);
+                  BigInteger::mod(m, a, m);
               }),
               "Result must not be the same object as m");
     EXPECT_EQ(ThrownText([] { (void)(BigInteger(3) / BigInteger(0)); }), "div: Divide by zero");
-    EXPECT_EQ(ThrownText([] { (void)BigInteger(-3).InverseModN(BigInteger(7)); }), "inverseModN");
-    EXPECT_EQ(ThrownText([] { (void)BigInteger(3).InverseModN(BigInteger(-7)); }), "inverseModN");
-    EXPECT_EQ(ThrownText([] { (void)BigInteger(3).ModExp(BigInteger(2), BigInteger(0)); }), "div: Divide by zero");
+    EXPECT_EQ(ThrownText([] { (void)BigInteger(-3).inverseModN(BigInteger(7)); }), "inverseModN");
+    EXPECT_EQ(ThrownText([] { (void)BigInteger(3).inverseModN(BigInteger(-7)); }), "inverseModN");
+    EXPECT_EQ(ThrownText([] { (void)BigInteger(3).modExp(BigInteger(2), BigInteger(0)); }), "div: Divide by zero");
     // Operands far above the modulus need more than three corrections.
     EXPECT_EQ(ThrownText([] {
                   const BigInteger m("1000000007");
                   BigInteger recip;
-                  const uint16_t k = BigInteger::ComputeRecip(recip, m);
+                  const uint16_t k = BigInteger::computeRecip(recip, m);
                   const BigInteger big = m * BigInteger(1000);
-                  (void)big.ModMulRecip(big, m, recip, k);
+                  (void)big.modMulRecip(big, m, recip, k);
               }),
               "modMulRecip");
     // Growing past the 16-bit digit count is refused, not truncated.
@@ -206,7 +206,7 @@ TEST(BigIntegerRandom, BitLimitAndDeterminism)
         for (int i = 0; i < 20; ++i)
         {
             const BigInteger a(bits, r1), b(bits, r2);
-            EXPECT_LE(a.BitLength(), bits);
+            EXPECT_LE(a.bitLength(), bits);
             EXPECT_EQ(a, b);
         }
     }

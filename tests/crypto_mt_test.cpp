@@ -25,7 +25,7 @@ TEST(CryptoThreads, ConcurrentSeedingGivesDistinctStreams)
             {
                 Randomizer r;
                 std::vector<uint8_t> bytes(16);
-                r.Fill(bytes);
+                r.fill(bytes);
                 outputs[t].push_back(bytes);
                 Blowfish bf(8);
                 EXPECT_TRUE(bf.IsKeySet());
@@ -56,11 +56,11 @@ TEST(CryptoThreads, KeyCopiesPerThread)
             for (int i = 0; i < 3; ++i)
             {
                 const uint8_t msg[2] = {static_cast<uint8_t>(t), static_cast<uint8_t>(i)};
-                SmartPtr<ByteBuffer> sig = own.Sign(msg, 2);
-                if (sig && own.Verify(msg, 2, sig->GetData(), sig->GetLength()))
+                SmartPtr<ByteBuffer> sig = own.sign(msg, 2);
+                if (sig && own.verify(msg, 2, sig->GetData(), sig->GetLength()))
                     ++verified[t];
-                SmartPtr<ByteBuffer> ct = own.Encrypt(msg, 2);
-                SmartPtr<ByteBuffer> pt = ct ? own.Decrypt(ct->GetData(), ct->GetLength()) : nullptr;
+                SmartPtr<ByteBuffer> ct = own.encrypt(msg, 2);
+                SmartPtr<ByteBuffer> pt = ct ? own.decrypt(ct->GetData(), ct->GetLength()) : nullptr;
                 EXPECT_EQ(ByteBuffer::LengthOf(pt), 2u);
             }
         });

@@ -45,9 +45,9 @@ SmartPtr<ElGamal> TestKey(uint32_t pBits)
 
 SmartPtr<ElGamal> PublicOnly(const SmartPtr<ElGamal>& key)
 {
-    SmartPtr<ByteBuffer> pub = key->GetPublicKey();
+    SmartPtr<ByteBuffer> pub = key->getPublicKey();
     SmartPtr<ElGamal> out(new ElGamal);
-    EXPECT_TRUE(out->SetPublicKey(pub->GetData(), pub->GetLength()));
+    EXPECT_TRUE(out->setPublicKey(pub->GetData(), pub->GetLength()));
     return out;
 }
 
@@ -57,7 +57,7 @@ struct Mpz
     explicit Mpz(const BigInteger& b) : Mpz()
     {
         std::vector<uint8_t> bytes;
-        b.ToBinary(bytes);
+        b.toBinary(bytes);
         mpz_import(v, bytes.size(), 1, 1, 1, 0, bytes.data());
     }
     Mpz(const uint8_t* data, size_t n) : Mpz() { mpz_import(v, n, 1, 1, 1, 0, data); }
@@ -71,12 +71,12 @@ struct Mpz
 // ((g^s · y^r mod p) + h) mod p mod q must equal r.
 bool GmpVerify(const ElGamal& key, const std::vector<uint8_t>& data, const std::vector<uint8_t>& sig)
 {
-    const size_t qb = key.GetQ().ByteLength();
-    const size_t qbits = key.GetQ().BitLength();
+    const size_t qb = key.GetQ().byteLength();
+    const size_t qbits = key.GetQ().bitLength();
     if (sig.size() != 2 * qb)
         return false;
     MD5 md5;
-    const MD5Digest d = md5.Digest(data);
+    const MD5Digest d = md5.digest(data);
     Mpz p(key.GetP()), q(key.GetQ()), g(key.GetG()), y(key.GetY());
     Mpz r(sig.data(), qb), s(sig.data() + qb, qb), h, t, u;
     if (qbits <= 128)
@@ -143,8 +143,8 @@ TEST(ElGamalKeys, FixedParametersAreSound)
     {
         DLParams params;
         ASSERT_TRUE(KeyGen::LoadFixedParams(params, bits));
-        EXPECT_EQ(params.p.BitLength(), bits);
-        EXPECT_EQ(params.q.BitLength(), bits == 1024 ? 160u : 256u);
+        EXPECT_EQ(params.p.bitLength(), bits);
+        EXPECT_EQ(params.q.bitLength(), bits == 1024 ? 160u : 256u);
         Mpz p(params.p), q(params.q), g(params.g), t;
         EXPECT_GT(mpz_probab_prime_p(p.v, 30), 0);
         EXPECT_GT(mpz_probab_prime_p(q.v, 30), 0);
@@ -164,8 +164,8 @@ TEST(ElGamalKeys, GeneratedParametersAndPrimality)
     Randomizer random(std::vector<uint8_t>{8});
     DLParams params;
     ASSERT_TRUE(KeyGen::GenerateParams(params, 1024, 160, random));
-    EXPECT_EQ(params.p.BitLength(), 1024u);
-    EXPECT_EQ(params.q.BitLength(), 160u);
+    EXPECT_EQ(params.p.bitLength(), 1024u);
+    EXPECT_EQ(params.q.bitLength(), 160u);
     EXPECT_TRUE(KeyGen::CheckParams(params, random));
     EXPECT_FALSE(KeyGen::GenerateParams(params, 1020, 160, random));
     EXPECT_FALSE(KeyGen::GenerateParams(params, 1024, 1020, random));
@@ -184,24 +184,24 @@ TEST(ElGamalKeys, GeneratedParametersAndPrimality)
         bytes.back() |= 1;
         const BigInteger n(bytes);
         Mpz m(n);
-        EXPECT_EQ(KeyGen::IsProbablePrime(n, random), mpz_probab_prime_p(m.v, 30) > 0) << n.ToDecimal();
+        EXPECT_EQ(KeyGen::IsProbablePrime(n, random), mpz_probab_prime_p(m.v, 30) > 0) << n.toDecimal();
     }
 
     // A key pair over generated parameters: y = g^x mod p with 0 < x < q.
     SmartPtr<ElGamal> key = KeyGen::GenerateKeyPair(params, random);
     ASSERT_TRUE(key);
-    EXPECT_TRUE(key->HasPrivateKey());
+    EXPECT_TRUE(key->hasPrivateKey());
     EXPECT_FALSE(key->GetX().IsZero());
     EXPECT_LT(key->GetX(), params.q);
-    EXPECT_EQ(params.g.ModExp(key->GetX(), params.p), key->GetY());
+    EXPECT_EQ(params.g.modExp(key->GetX(), params.p), key->GetY());
 }
 
 TEST(ElGamalKeys, DerForms)
 {
     SmartPtr<ElGamal> key = TestKey(2048);
     ASSERT_TRUE(key);
-    const std::vector<uint8_t> priv = Bytes(key->GetPrivateKey());
-    const std::vector<uint8_t> pub = Bytes(key->GetPublicKey());
+    const std::vector<uint8_t> priv = Bytes(key->getPrivateKey());
+    const std::vector<uint8_t> pub = Bytes(key->getPublicKey());
     // 2048-bit p: the INTEGER is 256 or 257 bytes, so it takes the 0x82 form.
     ASSERT_GT(pub.size(), 4u);
     EXPECT_EQ(pub[0], 0x30);
@@ -211,23 +211,23 @@ TEST(ElGamalKeys, DerForms)
     EXPECT_EQ((pub[2] << 8 | pub[3]) + 4u, pub.size());
 
     ElGamal loaded;
-    ASSERT_TRUE(loaded.SetPrivateKey(priv.data(), static_cast<uint32_t>(priv.size())));
-    EXPECT_TRUE(loaded.HasPrivateKey());
-    EXPECT_TRUE(loaded.HasPublicKey());
-    EXPECT_EQ(Bytes(loaded.GetPrivateKey()), priv);
+    ASSERT_TRUE(loaded.setPrivateKey(priv.data(), static_cast<uint32_t>(priv.size())));
+    EXPECT_TRUE(loaded.hasPrivateKey());
+    EXPECT_TRUE(loaded.hasPublicKey());
+    EXPECT_EQ(Bytes(loaded.getPrivateKey()), priv);
     EXPECT_EQ(loaded.GetModulusLength(), 256);
-    ASSERT_TRUE(loaded.SetPublicKey(pub.data(), static_cast<uint32_t>(pub.size())));
-    EXPECT_FALSE(loaded.HasPrivateKey());
-    EXPECT_FALSE(loaded.GetPrivateKey());
-    EXPECT_EQ(Bytes(loaded.GetPublicKey()), pub);
+    ASSERT_TRUE(loaded.setPublicKey(pub.data(), static_cast<uint32_t>(pub.size())));
+    EXPECT_FALSE(loaded.hasPrivateKey());
+    EXPECT_FALSE(loaded.getPrivateKey());
+    EXPECT_EQ(Bytes(loaded.getPublicKey()), pub);
     // A public key is not a private key; a failed load leaves nothing behind.
-    EXPECT_FALSE(loaded.SetPrivateKey(pub.data(), static_cast<uint32_t>(pub.size())));
-    EXPECT_FALSE(loaded.HasPublicKey());
-    EXPECT_FALSE(loaded.GetPublicKey());
+    EXPECT_FALSE(loaded.setPrivateKey(pub.data(), static_cast<uint32_t>(pub.size())));
+    EXPECT_FALSE(loaded.hasPublicKey());
+    EXPECT_FALSE(loaded.getPublicKey());
     // Trailing bytes are ignored.
     std::vector<uint8_t> longer = pub;
     longer.push_back(0xEE);
-    EXPECT_TRUE(loaded.SetPublicKey(longer.data(), static_cast<uint32_t>(longer.size())));
+    EXPECT_TRUE(loaded.setPublicKey(longer.data(), static_cast<uint32_t>(longer.size())));
 }
 
 TEST(ElGamalKeys, LengthFormsOnLoading)
@@ -236,38 +236,38 @@ TEST(ElGamalKeys, LengthFormsOnLoading)
     std::vector<uint8_t> key = {0x30, 0x0D, 0x02, 0x81, 0x01, 0xFB, 0x02, 0x01, 0x05,
                                 0x02, 0x01, 0x02, 0x02, 0x01, 0x03};
     ElGamal k;
-    EXPECT_TRUE(k.SetPublicKey(key.data(), static_cast<uint32_t>(key.size())));
+    EXPECT_TRUE(k.setPublicKey(key.data(), static_cast<uint32_t>(key.size())));
     EXPECT_EQ(k.GetP(), BigInteger(251));
     EXPECT_EQ(k.GetModulusLength(), 1);
     // A modulus this small cannot carry a block; encryption refuses, decryption too.
-    EXPECT_FALSE(k.Encrypt("a", 1));
+    EXPECT_FALSE(k.encrypt("a", 1));
 
     // 0x82 with leading zero byte, and a leading zero content byte.
     std::vector<uint8_t> k82 = {0x30, 0x10, 0x02, 0x82, 0x00, 0x02, 0x00, 0xFB, 0x02, 0x01, 0x05,
                                 0x02, 0x01, 0x02, 0x02, 0x01, 0x03};
-    EXPECT_TRUE(k.SetPublicKey(k82.data(), static_cast<uint32_t>(k82.size())));
+    EXPECT_TRUE(k.setPublicKey(k82.data(), static_cast<uint32_t>(k82.size())));
     EXPECT_EQ(k.GetP(), BigInteger(251));
 
     std::vector<uint8_t> k83 = {0x30, 0x0F, 0x02, 0x83, 0x00, 0x00, 0x01, 0xFB, 0x02, 0x01, 0x05,
                                 0x02, 0x01, 0x02, 0x02, 0x01, 0x03};
-    EXPECT_FALSE(k.SetPublicKey(k83.data(), static_cast<uint32_t>(k83.size())));
-    EXPECT_FALSE(k.HasPublicKey());
+    EXPECT_FALSE(k.setPublicKey(k83.data(), static_cast<uint32_t>(k83.size())));
+    EXPECT_FALSE(k.hasPublicKey());
 
     // Wrong tags, zero modulus, truncation, a declared length past the end.
     std::vector<uint8_t> bad = key;
     bad[0] = 0x31;
-    EXPECT_FALSE(k.SetPublicKey(bad.data(), static_cast<uint32_t>(bad.size())));
+    EXPECT_FALSE(k.setPublicKey(bad.data(), static_cast<uint32_t>(bad.size())));
     bad = key;
     bad[6] = 0x03;
-    EXPECT_FALSE(k.SetPublicKey(bad.data(), static_cast<uint32_t>(bad.size())));
+    EXPECT_FALSE(k.setPublicKey(bad.data(), static_cast<uint32_t>(bad.size())));
     bad = key;
     bad[5] = 0x00;
-    EXPECT_FALSE(k.SetPublicKey(bad.data(), static_cast<uint32_t>(bad.size())));
+    EXPECT_FALSE(k.setPublicKey(bad.data(), static_cast<uint32_t>(bad.size())));
     for (size_t n = 0; n < key.size(); ++n)
-        EXPECT_FALSE(k.SetPublicKey(key.data(), static_cast<uint32_t>(n))) << n;
+        EXPECT_FALSE(k.setPublicKey(key.data(), static_cast<uint32_t>(n))) << n;
     bad = {0x30, 0x82, 0xFF, 0xFF, 0x02, 0x82, 0xFF, 0xFF, 0x01};
-    EXPECT_FALSE(k.SetPublicKey(bad.data(), static_cast<uint32_t>(bad.size())));
-    EXPECT_FALSE(k.SetPublicKey(nullptr, 100));
+    EXPECT_FALSE(k.setPublicKey(bad.data(), static_cast<uint32_t>(bad.size())));
+    EXPECT_FALSE(k.setPublicKey(nullptr, 100));
 
     // DerWriter length forms.
     std::vector<uint8_t> out;
@@ -296,21 +296,21 @@ TEST(ElGamalCrypt, RoundTripsBothSizes)
                 b = static_cast<uint8_t>(rng());
             if (n > 3)
                 data[0] = data[1] = data[2] = 0;   // leading zero bytes survive
-            SmartPtr<ByteBuffer> ct = pub->Encrypt(data.data(), n);
+            SmartPtr<ByteBuffer> ct = pub->encrypt(data.data(), n);
             ASSERT_TRUE(ct);
             const uint32_t blocks = (n + c - 1) / c;
             ASSERT_EQ(ct->GetLength(), 4 + blocks * 2 * L);
-            SmartPtr<ByteBuffer> pt = key->Decrypt(ct->GetData(), ct->GetLength());
+            SmartPtr<ByteBuffer> pt = key->decrypt(ct->GetData(), ct->GetLength());
             ASSERT_TRUE(pt);
             EXPECT_EQ(Bytes(pt), data) << bits << "/" << n;
         }
         // A public key cannot decrypt or sign.
-        SmartPtr<ByteBuffer> ct = pub->Encrypt("abc", 3);
-        EXPECT_FALSE(pub->Decrypt(ct->GetData(), ct->GetLength()));
-        EXPECT_FALSE(pub->Sign("abc", 3));
+        SmartPtr<ByteBuffer> ct = pub->encrypt("abc", 3);
+        EXPECT_FALSE(pub->decrypt(ct->GetData(), ct->GetLength()));
+        EXPECT_FALSE(pub->sign("abc", 3));
         ElGamal empty;
-        EXPECT_FALSE(empty.Encrypt("abc", 3));
-        EXPECT_FALSE(empty.Verify("abc", 3, "xx", 2));
+        EXPECT_FALSE(empty.encrypt("abc", 3));
+        EXPECT_FALSE(empty.verify("abc", 3, "xx", 2));
     }
 }
 
@@ -318,25 +318,25 @@ TEST(ElGamalCrypt, BlockLayoutAndRejections)
 {
     SmartPtr<ElGamal> key = TestKey(1024);
     ASSERT_TRUE(key);
-    SmartPtr<ByteBuffer> ct = key->Encrypt(nullptr, 0);
+    SmartPtr<ByteBuffer> ct = key->encrypt(nullptr, 0);
     ASSERT_TRUE(ct);
     EXPECT_EQ(Bytes(ct), (std::vector<uint8_t>{0, 0, 0, 0}));
-    SmartPtr<ByteBuffer> pt = key->Decrypt(ct->GetData(), ct->GetLength());
+    SmartPtr<ByteBuffer> pt = key->decrypt(ct->GetData(), ct->GetLength());
     ASSERT_TRUE(pt);
     EXPECT_EQ(pt->GetLength(), 0u);
 
     std::vector<uint8_t> data(126, 0x5A);
-    EXPECT_EQ(ByteBuffer::LengthOf(key->Encrypt(data.data(), 125)), 4u + 256u);
-    std::vector<uint8_t> two = Bytes(key->Encrypt(data.data(), 126));
+    EXPECT_EQ(ByteBuffer::LengthOf(key->encrypt(data.data(), 125)), 4u + 256u);
+    std::vector<uint8_t> two = Bytes(key->encrypt(data.data(), 126));
     EXPECT_EQ(two.size(), 4u + 512u);
     EXPECT_EQ(two[0], 2);
 
     // Short ciphertexts for the count, a count of zero or below, too-short input.
-    EXPECT_FALSE(key->Decrypt(two.data(), static_cast<uint32_t>(two.size() - 1)));
-    EXPECT_FALSE(key->Decrypt(two.data(), 3));
+    EXPECT_FALSE(key->decrypt(two.data(), static_cast<uint32_t>(two.size() - 1)));
+    EXPECT_FALSE(key->decrypt(two.data(), 3));
     std::vector<uint8_t> neg = two;
     neg[3] = 0x80;
-    pt = key->Decrypt(neg.data(), static_cast<uint32_t>(neg.size()));
+    pt = key->decrypt(neg.data(), static_cast<uint32_t>(neg.size()));
     ASSERT_TRUE(pt);
     EXPECT_EQ(pt->GetLength(), 0u);
     std::vector<uint8_t> huge = two;
@@ -344,16 +344,16 @@ TEST(ElGamalCrypt, BlockLayoutAndRejections)
     huge[1] = 0xFF;
     huge[2] = 0xFF;
     huge[3] = 0x7F;
-    EXPECT_FALSE(key->Decrypt(huge.data(), static_cast<uint32_t>(huge.size())));
+    EXPECT_FALSE(key->decrypt(huge.data(), static_cast<uint32_t>(huge.size())));
     // Fewer blocks than present: the extra bytes are not read.
     std::vector<uint8_t> one = two;
     one[0] = 1;
-    pt = key->Decrypt(one.data(), static_cast<uint32_t>(one.size()));
+    pt = key->decrypt(one.data(), static_cast<uint32_t>(one.size()));
     ASSERT_TRUE(pt);
     EXPECT_EQ(pt->GetLength(), 125u);
 
     // Same data twice: different ciphertexts (fresh ephemeral keys).
-    EXPECT_NE(Bytes(key->Encrypt(data.data(), 10)), Bytes(key->Encrypt(data.data(), 10)));
+    EXPECT_NE(Bytes(key->encrypt(data.data(), 10)), Bytes(key->encrypt(data.data(), 10)));
 }
 
 TEST(ElGamalSign, SignaturesVerifyHereAndWithGmp)
@@ -364,32 +364,32 @@ TEST(ElGamalSign, SignaturesVerifyHereAndWithGmp)
         SmartPtr<ElGamal> key = TestKey(bits);
         ASSERT_TRUE(key);
         SmartPtr<ElGamal> pub = PublicOnly(key);
-        const uint32_t qb = key->GetQ().ByteLength();
+        const uint32_t qb = key->GetQ().byteLength();
         for (int i = 0; i < 12 / kScale + 2; ++i)
         {
             std::vector<uint8_t> data(rng() % 300);
             for (auto& b : data)
                 b = static_cast<uint8_t>(rng());
-            const std::vector<uint8_t> s1 = Bytes(key->Sign(data.data(), static_cast<uint32_t>(data.size())));
-            const std::vector<uint8_t> s2 = Bytes(key->Sign(data.data(), static_cast<uint32_t>(data.size())));
+            const std::vector<uint8_t> s1 = Bytes(key->sign(data.data(), static_cast<uint32_t>(data.size())));
+            const std::vector<uint8_t> s2 = Bytes(key->sign(data.data(), static_cast<uint32_t>(data.size())));
             ASSERT_EQ(s1.size(), 2 * qb);
             EXPECT_NE(s1, s2);
-            EXPECT_TRUE(pub->Verify(data.data(), static_cast<uint32_t>(data.size()), s1.data(), 2 * qb));
-            EXPECT_TRUE(pub->Verify(data.data(), static_cast<uint32_t>(data.size()), s2.data(), 2 * qb));
+            EXPECT_TRUE(pub->verify(data.data(), static_cast<uint32_t>(data.size()), s1.data(), 2 * qb));
+            EXPECT_TRUE(pub->verify(data.data(), static_cast<uint32_t>(data.size()), s2.data(), 2 * qb));
             EXPECT_TRUE(GmpVerify(*key, data, s1));
             EXPECT_TRUE(GmpVerify(*key, data, s2));
 
             // Other data, other lengths, r = 0.
             std::vector<uint8_t> other = data;
             other.push_back(1);
-            EXPECT_FALSE(pub->Verify(other.data(), static_cast<uint32_t>(other.size()), s1.data(), 2 * qb));
+            EXPECT_FALSE(pub->verify(other.data(), static_cast<uint32_t>(other.size()), s1.data(), 2 * qb));
             std::vector<uint8_t> longer = s1;
             longer.push_back(0);
-            EXPECT_FALSE(pub->Verify(data.data(), static_cast<uint32_t>(data.size()), longer.data(), 2 * qb + 1));
-            EXPECT_FALSE(pub->Verify(data.data(), static_cast<uint32_t>(data.size()), s1.data(), 2 * qb - 1));
+            EXPECT_FALSE(pub->verify(data.data(), static_cast<uint32_t>(data.size()), longer.data(), 2 * qb + 1));
+            EXPECT_FALSE(pub->verify(data.data(), static_cast<uint32_t>(data.size()), s1.data(), 2 * qb - 1));
             std::vector<uint8_t> zeroR = s1;
             std::fill(zeroR.begin(), zeroR.begin() + qb, 0);
-            EXPECT_FALSE(pub->Verify(data.data(), static_cast<uint32_t>(data.size()), zeroR.data(), 2 * qb));
+            EXPECT_FALSE(pub->verify(data.data(), static_cast<uint32_t>(data.size()), zeroR.data(), 2 * qb));
         }
     }
 }
@@ -399,34 +399,34 @@ TEST(ElGamalFuzz, MutatedKeysNeverCrash)
     std::mt19937 rng(21);
     SmartPtr<ElGamal> key = TestKey(1024);
     ASSERT_TRUE(key);
-    const std::vector<uint8_t> priv = Bytes(key->GetPrivateKey());
-    const std::vector<uint8_t> pub = Bytes(key->GetPublicKey());
+    const std::vector<uint8_t> priv = Bytes(key->getPrivateKey());
+    const std::vector<uint8_t> pub = Bytes(key->getPublicKey());
     int loaded = 0;
     for (int i = 0; i < 3000 / kScale; ++i)
     {
         const std::vector<uint8_t> m = Mutate(i % 2 ? priv : pub, rng);
         ElGamal k;
-        const bool ok = i % 3 ? k.SetPrivateKey(m.data(), static_cast<uint32_t>(m.size()))
-                              : k.SetPublicKey(m.data(), static_cast<uint32_t>(m.size()));
-        EXPECT_EQ(ok, k.HasPublicKey());
+        const bool ok = i % 3 ? k.setPrivateKey(m.data(), static_cast<uint32_t>(m.size()))
+                              : k.setPublicKey(m.data(), static_cast<uint32_t>(m.size()));
+        EXPECT_EQ(ok, k.hasPublicKey());
         if (!ok)
             continue;
         ++loaded;
         // Whatever loaded writes back and reloads to the same numbers.
-        SmartPtr<ByteBuffer> again = k.GetPublicKey();
+        SmartPtr<ByteBuffer> again = k.getPublicKey();
         ASSERT_TRUE(again);
         ElGamal k2;
-        ASSERT_TRUE(k2.SetPublicKey(again->GetData(), again->GetLength()));
+        ASSERT_TRUE(k2.setPublicKey(again->GetData(), again->GetLength()));
         EXPECT_EQ(k2.GetY(), k.GetY());
-        if (k.GetP().BitLength() <= 1100 && k.GetQ().BitLength() <= 1100 && i % 10 == 0)
+        if (k.GetP().bitLength() <= 1100 && k.GetQ().bitLength() <= 1100 && i % 10 == 0)
         {
             const uint8_t sig[40] = {1};
-            k.Verify("abc", 3, sig, 40);
-            SmartPtr<ByteBuffer> ct = k.Encrypt("abc", 3);
-            if (ct && k.HasPrivateKey())
-                k.Decrypt(ct->GetData(), ct->GetLength());
-            if (k.HasPrivateKey())
-                k.Sign("abc", 3);
+            k.verify("abc", 3, sig, 40);
+            SmartPtr<ByteBuffer> ct = k.encrypt("abc", 3);
+            if (ct && k.hasPrivateKey())
+                k.decrypt(ct->GetData(), ct->GetLength());
+            if (k.hasPrivateKey())
+                k.sign("abc", 3);
         }
     }
     EXPECT_GT(loaded, 0);
@@ -438,14 +438,14 @@ TEST(ElGamalFuzz, MutatedCiphertextsAndSignatures)
     SmartPtr<ElGamal> key = TestKey(1024);
     ASSERT_TRUE(key);
     const std::vector<uint8_t> data(300, 0x33);
-    const std::vector<uint8_t> ct = Bytes(key->Encrypt(data.data(), static_cast<uint32_t>(data.size())));
-    const std::vector<uint8_t> sig = Bytes(key->Sign(data.data(), static_cast<uint32_t>(data.size())));
-    ASSERT_TRUE(key->Verify(data.data(), static_cast<uint32_t>(data.size()), sig.data(),
+    const std::vector<uint8_t> ct = Bytes(key->encrypt(data.data(), static_cast<uint32_t>(data.size())));
+    const std::vector<uint8_t> sig = Bytes(key->sign(data.data(), static_cast<uint32_t>(data.size())));
+    ASSERT_TRUE(key->verify(data.data(), static_cast<uint32_t>(data.size()), sig.data(),
                             static_cast<uint32_t>(sig.size())));
     for (int i = 0; i < 400 / kScale; ++i)
     {
         const std::vector<uint8_t> m = Mutate(ct, rng);
-        SmartPtr<ByteBuffer> pt = key->Decrypt(m.data(), static_cast<uint32_t>(m.size()));
+        SmartPtr<ByteBuffer> pt = key->decrypt(m.data(), static_cast<uint32_t>(m.size()));
         if (pt)
         {
             EXPECT_LE(pt->GetLength(), 3u * 125u);
@@ -453,7 +453,7 @@ TEST(ElGamalFuzz, MutatedCiphertextsAndSignatures)
         const std::vector<uint8_t> s = Mutate(sig, rng);
         if (s != sig)
         {
-            EXPECT_FALSE(key->Verify(data.data(), static_cast<uint32_t>(data.size()), s.data(),
+            EXPECT_FALSE(key->verify(data.data(), static_cast<uint32_t>(data.size()), s.data(),
                                      static_cast<uint32_t>(s.size())));
         }
     }
@@ -463,8 +463,8 @@ TEST(ElGamalFuzz, MutatedCiphertextsAndSignatures)
         std::vector<uint8_t> junk(n);
         for (auto& b : junk)
             b = static_cast<uint8_t>(rng());
-        key->Decrypt(junk.data(), n);
-        EXPECT_FALSE(key->Verify(data.data(), 10, junk.data(), n));
+        key->decrypt(junk.data(), n);
+        EXPECT_FALSE(key->verify(data.data(), 10, junk.data(), n));
     }
 }
 
@@ -473,8 +473,8 @@ TEST(ElGamalKeys, CopiesDoNotShareRandomness)
     SmartPtr<ElGamal> key = TestKey(1024);
     ASSERT_TRUE(key);
     ElGamal a(*key), b(*key);
-    const std::vector<uint8_t> sa = Bytes(a.Sign("same", 4));
-    const std::vector<uint8_t> sb = Bytes(b.Sign("same", 4));
+    const std::vector<uint8_t> sa = Bytes(a.sign("same", 4));
+    const std::vector<uint8_t> sb = Bytes(b.sign("same", 4));
     ASSERT_FALSE(sa.empty());
     EXPECT_NE(sa, sb);
 }

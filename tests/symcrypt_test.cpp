@@ -63,7 +63,7 @@ std::vector<uint8_t> RawCbcDecrypt(const Blowfish& bf, const std::vector<uint8_t
     return out;
 }
 
-// Encrypts a chosen plaintext frame (length field and all) the way Encrypt does.
+// Encrypts a chosen plaintext frame (length field and all) the way encrypt does.
 std::vector<uint8_t> RawCbcEncrypt(const Blowfish& bf, std::vector<uint8_t> pt)
 {
     uint8_t chain[8];
@@ -95,7 +95,7 @@ TEST(Blowfish, PublishedEcbVectors)
         fields >> key >> plain >> cipher;
         const std::vector<uint8_t> k = FromHex(key), p = FromHex(plain), c = FromHex(cipher);
         Blowfish bf;
-        ASSERT_TRUE(bf.SetKey(k.data(), static_cast<uint32_t>(k.size())));
+        ASSERT_TRUE(bf.setKey(k.data(), static_cast<uint32_t>(k.size())));
         uint8_t out[8], back[8];
         bf.EncryptBlock(p.data(), out);
         EXPECT_EQ(ToHex(out, 8), ToHex(c.data(), 8)) << line;
@@ -111,16 +111,16 @@ TEST(Blowfish, KeyLengthLimits)
     const uint8_t key[57] = {7};
     Blowfish bf;
     EXPECT_FALSE(bf.IsKeySet());
-    EXPECT_FALSE(bf.SetKey(key, 4));
-    EXPECT_FALSE(bf.SetKey(key, 57));
-    EXPECT_TRUE(bf.SetKey(key, 5));
-    EXPECT_EQ(bf.GetKeyLength(), 5u);
-    EXPECT_TRUE(bf.SetKey(key, 56));
-    EXPECT_EQ(bf.GetKeyLength(), 56u);
-    // A failed SetKey drops the key that was set.
-    EXPECT_FALSE(bf.SetKey(key, 4));
+    EXPECT_FALSE(bf.setKey(key, 4));
+    EXPECT_FALSE(bf.setKey(key, 57));
+    EXPECT_TRUE(bf.setKey(key, 5));
+    EXPECT_EQ(bf.getKeyLength(), 5u);
+    EXPECT_TRUE(bf.setKey(key, 56));
+    EXPECT_EQ(bf.getKeyLength(), 56u);
+    // A failed setKey drops the key that was set.
+    EXPECT_FALSE(bf.setKey(key, 4));
     EXPECT_FALSE(bf.IsKeySet());
-    EXPECT_FALSE(bf.Encrypt("x", 1));
+    EXPECT_FALSE(bf.encrypt("x", 1));
 }
 
 TEST(Blowfish, RandomKeys)
@@ -128,31 +128,31 @@ TEST(Blowfish, RandomKeys)
     Blowfish a(8), b(8), bad(4);
     EXPECT_TRUE(a.IsKeySet());
     EXPECT_FALSE(bad.IsKeySet());
-    EXPECT_EQ(a.GetKeyLength(), 8u);
-    EXPECT_NE(0, std::memcmp(a.GetKey(), b.GetKey(), 8));
+    EXPECT_EQ(a.getKeyLength(), 8u);
+    EXPECT_NE(0, std::memcmp(a.getKey(), b.getKey(), 8));
 
     // An out-of-range length leaves the current key alone.
     Blowfish c = KeyedCipher();
-    EXPECT_FALSE(c.SetRandomKey(57));
+    EXPECT_FALSE(c.setRandomKey(57));
     EXPECT_TRUE(c.IsKeySet());
-    EXPECT_EQ(c.GetKey()[0], 1);
+    EXPECT_EQ(c.getKey()[0], 1);
 }
 
 TEST(Blowfish, FramingBlockCounts)
 {
     Blowfish bf = KeyedCipher();
     const uint8_t data[13] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13};
-    EXPECT_EQ(ByteBuffer::LengthOf(bf.Encrypt(data, 0)), 8u);
-    EXPECT_EQ(ByteBuffer::LengthOf(bf.Encrypt(data, 4)), 16u);
-    EXPECT_EQ(ByteBuffer::LengthOf(bf.Encrypt(data, 5)), 16u);
-    EXPECT_EQ(ByteBuffer::LengthOf(bf.Encrypt(data, 12)), 24u);
-    EXPECT_EQ(ByteBuffer::LengthOf(bf.Encrypt(data, 11)), 16u);
+    EXPECT_EQ(ByteBuffer::LengthOf(bf.encrypt(data, 0)), 8u);
+    EXPECT_EQ(ByteBuffer::LengthOf(bf.encrypt(data, 4)), 16u);
+    EXPECT_EQ(ByteBuffer::LengthOf(bf.encrypt(data, 5)), 16u);
+    EXPECT_EQ(ByteBuffer::LengthOf(bf.encrypt(data, 12)), 24u);
+    EXPECT_EQ(ByteBuffer::LengthOf(bf.encrypt(data, 11)), 16u);
 
     // Four data bytes: the second block is an encrypted block of zeros.
-    const std::vector<uint8_t> plain = RawCbcDecrypt(bf, Bytes(bf.Encrypt(data, 4)));
+    const std::vector<uint8_t> plain = RawCbcDecrypt(bf, Bytes(bf.encrypt(data, 4)));
     const uint8_t expected[16] = {4, 0, 0, 0, 1, 2, 3, 4, 0, 0, 0, 0, 0, 0, 0, 0};
     EXPECT_EQ(0, std::memcmp(plain.data(), expected, 16));
-    const std::vector<uint8_t> empty = RawCbcDecrypt(bf, Bytes(bf.Encrypt(data, 0)));
+    const std::vector<uint8_t> empty = RawCbcDecrypt(bf, Bytes(bf.encrypt(data, 0)));
     EXPECT_EQ(empty, std::vector<uint8_t>(8, 0));
 }
 
@@ -164,32 +164,32 @@ TEST(Blowfish, RoundTripAllLengths)
         data[i] = static_cast<uint8_t>(i * 37 + 5);
     for (uint32_t n = 0; n <= data.size(); ++n)
     {
-        SmartPtr<ByteBuffer> ct = bf.Encrypt(data.data(), n);
+        SmartPtr<ByteBuffer> ct = bf.encrypt(data.data(), n);
         ASSERT_TRUE(ct);
         ASSERT_EQ(ct->GetLength() % 8, 0u);
-        SmartPtr<ByteBuffer> pt = bf.Decrypt(ct->GetData(), ct->GetLength());
+        SmartPtr<ByteBuffer> pt = bf.decrypt(ct->GetData(), ct->GetLength());
         ASSERT_TRUE(pt) << n;
         ASSERT_EQ(pt->GetLength(), n);
         EXPECT_EQ(0, std::memcmp(pt->GetData(), data.data(), n));
     }
     // Same key, same data, same ciphertext: the chaining always starts afresh.
-    EXPECT_TRUE(ByteBuffer::Equal(bf.Encrypt(data.data(), 50).Get(), bf.Encrypt(data.data(), 50).Get()));
+    EXPECT_TRUE(ByteBuffer::Equal(bf.encrypt(data.data(), 50).Get(), bf.encrypt(data.data(), 50).Get()));
     // A copy carries the key.
     Blowfish copy = bf;
-    SmartPtr<ByteBuffer> ct = bf.Encrypt(data.data(), 33);
-    EXPECT_EQ(ByteBuffer::LengthOf(copy.Decrypt(ct->GetData(), ct->GetLength())), 33u);
+    SmartPtr<ByteBuffer> ct = bf.encrypt(data.data(), 33);
+    EXPECT_EQ(ByteBuffer::LengthOf(copy.decrypt(ct->GetData(), ct->GetLength())), 33u);
 }
 
 TEST(Blowfish, DecryptRejections)
 {
     Blowfish bf = KeyedCipher();
     const uint8_t zeros[16] = {0};
-    EXPECT_FALSE(bf.Decrypt(zeros, 0));
-    EXPECT_FALSE(bf.Decrypt(zeros, 7));
-    EXPECT_FALSE(bf.Decrypt(zeros, 15));
-    EXPECT_FALSE(bf.Decrypt(nullptr, 8));
+    EXPECT_FALSE(bf.decrypt(zeros, 0));
+    EXPECT_FALSE(bf.decrypt(zeros, 7));
+    EXPECT_FALSE(bf.decrypt(zeros, 15));
+    EXPECT_FALSE(bf.decrypt(nullptr, 8));
     Blowfish nokey;
-    EXPECT_FALSE(nokey.Decrypt(zeros, 8));
+    EXPECT_FALSE(nokey.decrypt(zeros, 8));
 
     auto frame = [&](int32_t n, size_t total) {
         std::vector<uint8_t> pt(total, 0xAB);
@@ -198,29 +198,29 @@ TEST(Blowfish, DecryptRejections)
     };
     // 16 bytes: a length of 3 leaves 13 bytes of overhead; 12 is the most data.
     std::vector<uint8_t> ct = frame(3, 16);
-    EXPECT_FALSE(bf.Decrypt(ct.data(), 16));
+    EXPECT_FALSE(bf.decrypt(ct.data(), 16));
     ct = frame(4, 16);
-    EXPECT_EQ(ByteBuffer::LengthOf(bf.Decrypt(ct.data(), 16)), 4u);
+    EXPECT_EQ(ByteBuffer::LengthOf(bf.decrypt(ct.data(), 16)), 4u);
     ct = frame(12, 16);
-    SmartPtr<ByteBuffer> pt = bf.Decrypt(ct.data(), 16);
+    SmartPtr<ByteBuffer> pt = bf.decrypt(ct.data(), 16);
     ASSERT_TRUE(pt);
     EXPECT_EQ(pt->GetLength(), 12u);
     EXPECT_EQ(pt->GetData()[11], 0xAB);
     ct = frame(13, 16);
-    EXPECT_FALSE(bf.Decrypt(ct.data(), 16));
+    EXPECT_FALSE(bf.decrypt(ct.data(), 16));
     ct = frame(-1, 16);
-    EXPECT_FALSE(bf.Decrypt(ct.data(), 16));
+    EXPECT_FALSE(bf.decrypt(ct.data(), 16));
     ct = frame(INT32_MAX, 16);
-    EXPECT_FALSE(bf.Decrypt(ct.data(), 16));
+    EXPECT_FALSE(bf.decrypt(ct.data(), 16));
     // One block: any length 0 to 4 is accepted (no overhead rule below 13 bytes).
     ct = frame(0, 8);
-    pt = bf.Decrypt(ct.data(), 8);
+    pt = bf.decrypt(ct.data(), 8);
     ASSERT_TRUE(pt);
     EXPECT_EQ(pt->GetLength(), 0u);
     ct = frame(4, 8);
-    EXPECT_EQ(ByteBuffer::LengthOf(bf.Decrypt(ct.data(), 8)), 4u);
+    EXPECT_EQ(ByteBuffer::LengthOf(bf.decrypt(ct.data(), 8)), 4u);
     ct = frame(5, 8);
-    EXPECT_FALSE(bf.Decrypt(ct.data(), 8));
+    EXPECT_FALSE(bf.decrypt(ct.data(), 8));
 }
 
 TEST(MD5, RfcSuite)
@@ -236,12 +236,12 @@ TEST(MD5, RfcSuite)
             continue;
         const std::string expected = line.substr(0, 32);
         const std::string message = line.size() > 33 ? line.substr(33) : std::string();
-        const MD5Digest d = md5.Digest(message.data(), message.size());
+        const MD5Digest d = md5.digest(message.data(), message.size());
         EXPECT_EQ(ToHex(d.data(), 16), expected) << message;
         // Byte-at-a-time updates give the same digest.
         for (char c : message)
-            md5.Update(&c, 1);
-        EXPECT_EQ(ToHex(md5.Finish().data(), 16), expected) << message;
+            md5.update(&c, 1);
+        EXPECT_EQ(ToHex(md5.finish().data(), 16), expected) << message;
         ++count;
     }
     EXPECT_EQ(count, 7);
@@ -250,29 +250,29 @@ TEST(MD5, RfcSuite)
 TEST(MD5, FinishResetsAndSplitsAgree)
 {
     MD5 md5;
-    md5.Update("abc", 3);
-    md5.Finish();
-    EXPECT_EQ(ToHex(md5.Finish().data(), 16), "d41d8cd98f00b204e9800998ecf8427e");
+    md5.update("abc", 3);
+    md5.finish();
+    EXPECT_EQ(ToHex(md5.finish().data(), 16), "d41d8cd98f00b204e9800998ecf8427e");
 
     std::vector<uint8_t> data(1000);
     for (size_t i = 0; i < data.size(); ++i)
         data[i] = static_cast<uint8_t>(i ^ (i >> 3));
-    const MD5Digest whole = md5.Digest(data);
+    const MD5Digest whole = md5.digest(data);
     // Splits around the 55/56/64-byte padding boundaries and block edges.
     for (size_t split : {1u, 55u, 56u, 63u, 64u, 65u, 119u, 120u, 128u, 999u})
     {
-        md5.Update(data.data(), split);
-        md5.Update(data.data() + split, data.size() - split);
-        EXPECT_EQ(md5.Finish(), whole) << split;
+        md5.update(data.data(), split);
+        md5.update(data.data() + split, data.size() - split);
+        EXPECT_EQ(md5.finish(), whole) << split;
     }
     // Messages whose padding spills into a second block.
     for (size_t n : {55u, 56u, 57u, 63u, 64u})
     {
         MD5 a, b;
-        a.Update(data.data(), n);
+        a.update(data.data(), n);
         for (size_t i = 0; i < n; ++i)
-            b.Update(&data[i], 1);
-        EXPECT_EQ(a.Finish(), b.Finish());
+            b.update(&data[i], 1);
+        EXPECT_EQ(a.finish(), b.finish());
     }
 }
 
@@ -281,33 +281,33 @@ TEST(Randomizer, SeededIsDeterministic)
     const std::vector<uint8_t> seed = {1, 2, 3, 4, 5};
     Randomizer a(seed), b(seed), c(std::vector<uint8_t>{1, 2, 3, 4, 6});
     std::vector<uint8_t> x(100), y(100), z(100);
-    a.Fill(x);
-    b.Fill(y.data(), 30);
-    b.Fill(y.data() + 30, 70);
-    c.Fill(z);
+    a.fill(x);
+    b.fill(y.data(), 30);
+    b.fill(y.data() + 30, 70);
+    c.fill(z);
     EXPECT_EQ(x, y);
     EXPECT_NE(x, z);
 
     // The first pool is MD5(MD5(seed) || counter 0).
     MD5 md5;
-    const MD5Digest state = md5.Digest(seed);
-    md5.Update(state.data(), 16);
+    const MD5Digest state = md5.digest(seed);
+    md5.update(state.data(), 16);
     const uint8_t counter[8] = {0};
-    md5.Update(counter, 8);
-    const MD5Digest pool = md5.Finish();
+    md5.update(counter, 8);
+    const MD5Digest pool = md5.finish();
     EXPECT_EQ(0, std::memcmp(x.data(), pool.data(), 16));
 
     // Seeding with 0 does nothing; another value changes the stream.
     Randomizer d(seed), e(seed);
-    d.AddSeed(static_cast<uint64_t>(0));
+    d.addSeed(static_cast<uint64_t>(0));
     std::vector<uint8_t> u(16), v(16);
-    d.Fill(u);
-    e.Fill(v);
+    d.fill(u);
+    e.fill(v);
     EXPECT_EQ(u, v);
-    d.AddSeed(static_cast<uint64_t>(99));
-    e.AddSeed(static_cast<uint64_t>(98));
-    d.Fill(u);
-    e.Fill(v);
+    d.addSeed(static_cast<uint64_t>(99));
+    e.addSeed(static_cast<uint64_t>(98));
+    d.fill(u);
+    e.fill(v);
     EXPECT_NE(u, v);
 }
 
@@ -315,18 +315,18 @@ TEST(Randomizer, DefaultSeedsDifferAndBitsStayInRange)
 {
     Randomizer a, b;
     std::vector<uint8_t> x(32), y(32);
-    a.Fill(x);
-    b.Fill(y);
+    a.fill(x);
+    b.fill(y);
     EXPECT_NE(x, y);
 
     bool seen0 = false, seen1 = false;
     for (int i = 0; i < 200; ++i)
     {
-        const uint32_t bit = a.RandomBits(1);
+        const uint32_t bit = a.randomBits(1);
         ASSERT_LE(bit, 1u);
         (bit ? seen1 : seen0) = true;
-        ASSERT_LT(a.RandomBits(7), 128u);
-        ASSERT_LT(a.RandomBits(17), 1u << 17);
+        ASSERT_LT(a.randomBits(7), 128u);
+        ASSERT_LT(a.randomBits(17), 1u << 17);
     }
     EXPECT_TRUE(seen0 && seen1);
 
@@ -334,9 +334,9 @@ TEST(Randomizer, DefaultSeedsDifferAndBitsStayInRange)
     const std::vector<uint8_t> seed = {9};
     Randomizer r(seed), s(seed);
     uint8_t bytes[4];
-    s.Fill(bytes, 4);
-    EXPECT_EQ(r.RandomBits(32), LoadBE32(bytes));
+    s.fill(bytes, 4);
+    EXPECT_EQ(r.randomBits(32), LoadBE32(bytes));
     uint8_t next;
-    s.Fill(&next, 1);
-    EXPECT_EQ(r.RandomBits(8), next);
+    s.fill(&next, 1);
+    EXPECT_EQ(r.randomBits(8), next);
 }
