@@ -215,6 +215,30 @@ void BM_TimerArmRemove(benchmark::State& state)
 }
 BENCHMARK(BM_TimerArmRemove);
 
+// Arming many operations with the same timeout, as a busy client does: each
+// new entry lies behind the others.
+void BM_TimerArmBatch(benchmark::State& state)
+{
+    QORAPICore core(false, true, false);
+    std::vector<SmartPtr<AsyncOp>> ops;
+    for (int i = 0; i < 1000; ++i)
+    {
+        ops.emplace_back(new AsyncOp());
+        ops.back()->RunAsync();
+    }
+    for (auto _ : state)
+    {
+        for (auto& op : ops)
+            QORAPICore::AddTimer(op, 60000);
+        for (auto& op : ops)
+            QORAPICore::RemoveTimer(op);
+    }
+    state.SetItemsProcessed(state.iterations() * 1000);
+    for (auto& op : ops)
+        op->Finish(WS_Success);
+}
+BENCHMARK(BM_TimerArmBatch);
+
 // Baseline: the same pair of map operations under a mutex.
 void BM_BaselineMapInsertErase(benchmark::State& state)
 {

@@ -17,12 +17,14 @@ void TimerThread::Add(const SmartPtr<AsyncOp>& op, uint32_t ms)
         return;
     std::vector<Node> done; // released after the lock
     Node old;
+    bool wake;
     {
         ScopedLock lock(mCrit);
         const uint32_t now = GetTickCount();
         // The counter wrapped since the last processing: handle that first, or
         // the entry armed now would count as due at the wrap.
-        if (now < mLastTick)
+        wake = now < mLastTick;
+        if (wake)
             ProcessLocked(now, done);
 
         AsyncOp* target = op.Get();
@@ -33,8 +35,11 @@ void TimerThread::Add(const SmartPtr<AsyncOp>& op, uint32_t ms)
         AsyncOpDeadlineMap* map = ms > 0xFFFFFFFFu - now ? &mWrappedDeadlines : &mDeadlines;
         target->mTimerEntry = map->emplace(now + ms, op);
         target->mTimerMap.store(map, std::memory_order_release);
+        // The thread's wait changes only when the new entry comes first.
+        wake = wake || (map == &mDeadlines && target->mTimerEntry == mDeadlines.begin());
     }
-    Signal();
+    if (wake)
+        Signal();
 }
 
 void TimerThread::Remove(const SmartPtr<AsyncOp>& op)

@@ -31,7 +31,8 @@ public:
     ~TimerThread() override;
 
     // Arms op's entry ms milliseconds from now, replacing one it has, and
-    // wakes the thread so that it recomputes its wait.
+    // wakes the thread so that it recomputes its wait (when the new entry is
+    // now the first; a later one does not change the wait).
     void Add(const SmartPtr<AsyncOp>& op, uint32_t ms);
     // Removes op's entry if it has one here.
     void Remove(const SmartPtr<AsyncOp>& op);

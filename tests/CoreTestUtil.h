@@ -30,9 +30,11 @@ inline void OnRecord(SmartPtr<AsyncOp> op, SmartPtr<RefCount> param)
     record->mThread = CurrentThreadId();
     record->mKilledSeen = op->IsKilled();
     record->mAwaitingSeen = op->IsAwaitingCompletion();
-    ++record->mCount;
+    // The count goes up last: a thread that sees it also sees what the
+    // action wrote.
     if (record->mAction)
         record->mAction(op);
+    ++record->mCount;
 }
 
 inline SmartPtr<Record> Attach(const SmartPtr<AsyncOp>& op)
