@@ -4,7 +4,13 @@
 
 namespace QORAPI {
 
-TimerThread::TimerThread() : mLastTick(0) {}
+namespace {
+// The longest the thread sleeps at a time. Capping the wait lets Add skip the
+// wake-up for entries that fall due after the thread looks again anyway.
+const uint32_t kMaxWaitMs = 1000;
+}
+
+TimerThread::TimerThread() : mLastTick(0), mWaiting(false), mWakeTick(0) {}
 
 TimerThread::~TimerThread()
 {
@@ -35,8 +41,11 @@ void TimerThread::Add(const SmartPtr<AsyncOp>& op, uint32_t ms)
         AsyncOpDeadlineMap* map = ms > 0xFFFFFFFFu - now ? &mWrappedDeadlines : &mDeadlines;
         target->mTimerEntry = map->emplace(now + ms, op);
         target->mTimerMap.store(map, std::memory_order_release);
-        // The thread's wait changes only when the new entry comes first.
-        wake = wake || (map == &mDeadlines && target->mTimerEntry == mDeadlines.begin());
+        // The thread's wait changes only when the new entry comes first and
+        // falls due before the thread wakes by itself. A thread that is not
+        // waiting computes its next wait from the maps anyway.
+        wake = wake || (mWaiting && map == &mDeadlines && target->mTimerEntry == mDeadlines.begin() &&
+                        ms < mWakeTick - now);
     }
     if (wake)
         Signal();
@@ -163,7 +172,19 @@ uint32_t TimerThread::ThreadProc()
     }
     for (;;)
     {
-        mSignalEvent.Wait(GetWaitTime());
+        uint32_t wait = GetWaitTime();
+        if (wait > kMaxWaitMs)
+            wait = kMaxWaitMs;
+        {
+            ScopedLock lock(mCrit);
+            mWaiting = true;
+            mWakeTick = GetTickCount() + wait;
+        }
+        mSignalEvent.Wait(wait);
+        {
+            ScopedLock lock(mCrit);
+            mWaiting = false;
+        }
         if (IsStopRequested())
             break;
         ProcessTimers();

@@ -31,8 +31,9 @@ public:
     ~TimerThread() override;
 
     // Arms op's entry ms milliseconds from now, replacing one it has, and
-    // wakes the thread so that it recomputes its wait (when the new entry is
-    // now the first; a later one does not change the wait).
+    // wakes the thread so that it recomputes its wait when the new entry is
+    // the first and falls due before the thread would wake by itself (it
+    // looks at the maps at least once a second).
     void Add(const SmartPtr<AsyncOp>& op, uint32_t ms);
     // Removes op's entry if it has one here.
     void Remove(const SmartPtr<AsyncOp>& op);
@@ -66,6 +67,8 @@ private:
     AsyncOpDeadlineMap mDeadlines;        // before the next wrap
     AsyncOpDeadlineMap mWrappedDeadlines; // beyond the next wrap
     uint32_t mLastTick;                   // tick of the last processing
+    bool mWaiting;                        // the thread is in (or about to enter) its wait
+    uint32_t mWakeTick;                   // tick at which that wait ends by itself
 };
 
 } // namespace QORAPI
