@@ -3,7 +3,7 @@
 #include "QORSocket/AsyncSocket.h"
 #include "QORSocket/SocketThreadEx.h"
 #include "QORSocket/SocketThreadSimple.h"
-#include "platform/AtomicFile.h"
+#include "platform/FileSystem.h"
 #include "platform/Tick.h"
 
 #include <cstdio>
@@ -161,7 +161,8 @@ void QORAPICore::WriteVersionFile()
     if (!file)
         return;
     std::fclose(file);
-    WriteFileAtomically(path, mVersion + "\n");
+    const std::string line = mVersion + "\n";
+    WriteFileAtomic(path, line.data(), line.size());
 }
 
 void QORAPICore::Pump(uint32_t timeout, int32_t maxCount)
