@@ -62,12 +62,8 @@ TEST(SmartPtr, CountsAndDeletesAtZero)
         EXPECT_EQ(&*a, raw);
     }
     EXPECT_EQ(live, 0);
-}
-
-TEST(SmartPtr, ReleaseReturnsDecrementedCount)
-{
-    int live = 0;
-    Tracked* raw = new Tracked(&live);
+    // Release returns the decremented count.
+    raw = new Tracked(&live);
     raw->AddRef();
     raw->AddRef();
     EXPECT_EQ(raw->Release(), 1);
@@ -209,17 +205,6 @@ TEST(ByteBuffer, NullPointerReadsAsEmpty)
 
 // ---- WriteBuffer -------------------------------------------------------------
 
-TEST(WriteBuffer, LengthFieldIncludedOrNot)
-{
-    WriteBuffer with(4, true);
-    with.AppendBytes("abc", 3);
-    EXPECT_EQ(Bytes(with.ToByteBuffer(true)), std::vector<uint8_t>({7, 0, 0, 0, 'a', 'b', 'c'}));
-
-    WriteBuffer without(4, false);
-    without.AppendBytes("abc", 3);
-    EXPECT_EQ(Bytes(without.ToByteBuffer(true)), std::vector<uint8_t>({3, 0, 0, 0, 'a', 'b', 'c'}));
-}
-
 TEST(WriteBuffer, LengthFieldOfEachWidth)
 {
     struct Case
@@ -295,13 +280,9 @@ TEST(WriteBuffer, GrowthIs32Then64Then128)
     EXPECT_EQ(wb.GetData()[0], 1);
     EXPECT_EQ(wb.GetData()[31], 31);
     EXPECT_EQ(wb.GetData()[32], 32);
-}
-
-TEST(WriteBuffer, LengthFieldReservesTheFirst32Bytes)
-{
-    WriteBuffer wb(2, true);
-    EXPECT_EQ(wb.GetCapacity(), 32u);
-    EXPECT_EQ(wb.GetLength(), 2u);
+    // A length field takes its bytes from the first block.
+    WriteBuffer withField(2, true);
+    EXPECT_EQ(withField.GetCapacity(), 32u);
 }
 
 TEST(WriteBuffer, ReserveAndSetLengthAreExact)
@@ -522,7 +503,7 @@ TEST(ReadBuffer, StringsRoundTrip)
     EXPECT_TRUE(rb.AtEnd());
 }
 
-TEST(ReadBuffer, WideStringCountsCharacters)
+TEST(ReadBuffer, CountedStringsEmptyStringsAndBlocks)
 {
     const uint8_t data[] = {2, 0, 'h', 0, 'i', 0};
     ReadBuffer rb(data, sizeof(data));
@@ -531,35 +512,29 @@ TEST(ReadBuffer, WideStringCountsCharacters)
     EXPECT_EQ(w, u"hi");
     rb.Rewind();
     rb.ReadShort();
-    std::u16string one;
-    rb.ReadWString(one, ReadBuffer::Count{1});
-    EXPECT_EQ(one, u"h");
-}
+    rb.ReadWString(w, ReadBuffer::Count{1});  // counts characters, not bytes
+    EXPECT_EQ(w, u"h");
 
-TEST(ReadBuffer, EmptyStringReplacesOld)
-{
-    const uint8_t data[] = {0};
-    ReadBuffer rb(data, 1);
+    const uint8_t zero[] = {0};
+    rb = ReadBuffer(zero, 1);
     std::string s = "old";
     rb.ReadString(s, 1);
     EXPECT_EQ(s, "");
-    ReadBuffer none;
-    rb = none;
+    s = "old";
+    rb = ReadBuffer();
     rb.ReadString(s, ReadBuffer::Count{0});
     EXPECT_EQ(s, "");
-}
 
-TEST(ReadBuffer, BlocksCopyAndEmptyBlockIsEmptyBuffer)
-{
-    const uint8_t data[] = {0, 0, 2, 0, 7, 8};
-    ReadBuffer rb(data, sizeof(data));
+    // Blocks are copies; an empty block is an empty buffer, not null.
+    const uint8_t blocks[] = {0, 0, 2, 0, 7, 8};
+    rb = ReadBuffer(blocks, sizeof(blocks));
     SmartPtr<ByteBuffer> b;
     rb.ReadBuf(b, 2);
     ASSERT_TRUE(b);
     EXPECT_EQ(b->GetLength(), 0u);
     rb.ReadBuf(b, 2);
     EXPECT_EQ(Bytes(b), std::vector<uint8_t>({7, 8}));
-    EXPECT_NE(b->GetData(), data + 4);
+    EXPECT_NE(b->GetData(), blocks + 4);
 }
 
 TEST(ReadBuffer, NullRangeIsEmpty)

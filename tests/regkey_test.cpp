@@ -74,6 +74,22 @@ protected:
         return out;
     }
 
+    using DW = std::pair<RegResult, uint32_t>;
+    using ST = std::pair<RegResult, std::string>;
+    // Typed reads start from a value that a failed read must clear.
+    static DW Dword(RegKey& key, const std::string& name)
+    {
+        uint32_t d = 77;
+        const RegResult r = key.GetDWORD(name, d);
+        return {r, d};
+    }
+    static ST Str(RegKey& key, const std::string& name)
+    {
+        std::string s = "old";
+        const RegResult r = key.GetString(name, s);
+        return {r, s};
+    }
+
     std::string mTemp;
     std::string mRoot;
 };
@@ -125,9 +141,7 @@ TEST_F(RegKeyTest, OpenSubKeyReplacesOrLeavesAlone)
     RegKey dest;
     EXPECT_FALSE(base.OpenSubKeyInto("", dest));
     ASSERT_TRUE(base.OpenSubKeyInto("Game\\Settings", dest));
-    uint32_t x = 0;
-    EXPECT_EQ(dest.GetDWORD("x", x), RegOk);
-    EXPECT_EQ(x, 1u);
+    EXPECT_EQ(Dword(dest, "x"), DW(RegOk, 1u));
     // A key may open its own sub-key into itself.
     ASSERT_TRUE(base.OpenSubKeyInto("Game", base));
     EXPECT_EQ(base.GetPath(), "Game");
@@ -149,16 +163,10 @@ TEST_F(RegKeyTest, ValueRoundTrips)
     const uint8_t blob[] = {0, 1, 2, 0xFF};
     ASSERT_TRUE(key.SetBinary("Blob", blob, sizeof(blob)));
 
-    std::string s;
-    EXPECT_EQ(key.GetString("Name", s), RegOk);
-    EXPECT_EQ(s, "Player One");
-    EXPECT_EQ(key.GetString("Empty", s), RegOk);
-    EXPECT_EQ(s, "");
-    EXPECT_EQ(key.GetString("", s), RegOk);
-    EXPECT_EQ(s, "default value");
-    uint32_t d = 0;
-    EXPECT_EQ(key.GetDWORD("Volume", d), RegOk);
-    EXPECT_EQ(d, 0xDEADBEEFu);
+    EXPECT_EQ(Str(key, "Name"), ST(RegOk, "Player One"));
+    EXPECT_EQ(Str(key, "Empty"), ST(RegOk, ""));
+    EXPECT_EQ(Str(key, ""), ST(RegOk, "default value"));
+    EXPECT_EQ(Dword(key, "Volume"), DW(RegOk, 0xDEADBEEFu));
     SmartPtr<ByteBuffer> b;
     EXPECT_EQ(key.GetBinary("Blob", b), RegOk);
     ASSERT_EQ(ByteBuffer::LengthOf(b), 4u);
@@ -166,21 +174,30 @@ TEST_F(RegKeyTest, ValueRoundTrips)
 
     // Overwriting replaces the value and its type.
     ASSERT_TRUE(key.SetDWORD("Name", 5));
-    EXPECT_EQ(key.GetDWORD("Name", d), RegOk);
-    EXPECT_EQ(d, 5u);
-}
+    EXPECT_EQ(Dword(key, "Name"), DW(RegOk, 5u));
+    // Deleting ignores case.
+    EXPECT_TRUE(key.DeleteValue("NAME"));
+    EXPECT_EQ(Dword(key, "Name").first, RegNotFound);
+    EXPECT_FALSE(key.DeleteValue("Name"));
 
-TEST_F(RegKeyTest, StringStopsAtItsFirstZeroByte)
-{
-    RegKey key(kUser, "Software\\Game", true);
+    // A string stops at its first zero byte.
     ASSERT_TRUE(key.SetString("Z", std::string("ab\0cd", 5)));
-    std::string s;
-    EXPECT_EQ(key.GetString("Z", s), RegOk);
-    EXPECT_EQ(s, "ab");
+    EXPECT_EQ(Str(key, "Z"), ST(RegOk, "ab"));
     // A stored string without terminator is read whole.
     ASSERT_TRUE(key.SetValue("Raw", RegTypeString, "xyz", 3));
-    EXPECT_EQ(key.GetString("Raw", s), RegOk);
-    EXPECT_EQ(s, "xyz");
+    EXPECT_EQ(Str(key, "Raw"), ST(RegOk, "xyz"));
+
+    // Reading a large value after a small one and back.
+    std::vector<uint8_t> big(5000, 0x5A);
+    ASSERT_TRUE(key.SetBinary("Big", big.data(), static_cast<uint32_t>(big.size())));
+    ASSERT_TRUE(key.SetBinary("Small", "ab", 2));
+    EXPECT_EQ(key.GetBinary("Small", b), RegOk);
+    EXPECT_EQ(ByteBuffer::LengthOf(b), 2u);
+    EXPECT_EQ(key.GetBinary("Big", b), RegOk);
+    ASSERT_EQ(ByteBuffer::LengthOf(b), 5000u);
+    EXPECT_EQ(b->GetData()[4999], 0x5A);
+    EXPECT_EQ(key.GetBinary("Small", b), RegOk);
+    EXPECT_EQ(b->ToString(), "ab");
 }
 
 TEST_F(RegKeyTest, WrongTypesMissingValuesAndEmptyBinary)
@@ -190,22 +207,16 @@ TEST_F(RegKeyTest, WrongTypesMissingValuesAndEmptyBinary)
     ASSERT_TRUE(key.SetDWORD("Number", 12));
     ASSERT_TRUE(key.SetBinary("Nothing", nullptr, 0));
 
-    uint32_t d = 77;
-    EXPECT_EQ(key.GetDWORD("Text", d), RegWrongType);
-    EXPECT_EQ(d, 0u);
-    std::string s = "old";
-    EXPECT_EQ(key.GetString("Number", s), RegWrongType);
-    EXPECT_EQ(s, "");
+    EXPECT_EQ(Dword(key, "Text"), DW(RegWrongType, 0u));
+    EXPECT_EQ(Str(key, "Number"), ST(RegWrongType, ""));
     SmartPtr<ByteBuffer> keep(new ByteBuffer("keep"));
     SmartPtr<ByteBuffer> b = keep;
     EXPECT_EQ(key.GetBinary("Text", b), RegWrongType);
     EXPECT_EQ(key.GetBinary("Nothing", b), RegEmptyValue);
     EXPECT_EQ(b.Get(), keep.Get());
 
-    d = 77;
-    EXPECT_EQ(key.GetDWORD("Absent", d), RegNotFound);
-    EXPECT_EQ(d, 0u);
-    EXPECT_EQ(key.GetString("Absent", s), RegNotFound);
+    EXPECT_EQ(Dword(key, "Absent"), DW(RegNotFound, 0u));
+    EXPECT_EQ(Str(key, "Absent").first, RegNotFound);
     EXPECT_EQ(key.GetBinary("Absent", b), RegNotFound);
 
     EXPECT_FALSE(key.SetBinary("Bad", nullptr, 3));
@@ -216,12 +227,9 @@ TEST_F(RegKeyTest, WrongTypesMissingValuesAndEmptyBinary)
 TEST_F(RegKeyTest, ClosedKeyReadsNotFoundAndRefusesWrites)
 {
     RegKey key;
-    std::string s;
-    uint32_t d = 1;
     SmartPtr<ByteBuffer> b;
-    EXPECT_EQ(key.GetString("a", s), RegNotFound);
-    EXPECT_EQ(key.GetDWORD("a", d), RegNotFound);
-    EXPECT_EQ(d, 0u);
+    EXPECT_EQ(Str(key, "a").first, RegNotFound);
+    EXPECT_EQ(Dword(key, "a"), DW(RegNotFound, 0u));
     EXPECT_EQ(key.GetBinary("a", b), RegNotFound);
     EXPECT_FALSE(key.SetString("a", "b"));
     EXPECT_FALSE(key.SetDWORD("a", 1));
@@ -236,32 +244,6 @@ TEST_F(RegKeyTest, ClosedKeyReadsNotFoundAndRefusesWrites)
     EXPECT_EQ(key.GetNextValue(name, kind), RegNoMoreItems);
 }
 
-TEST_F(RegKeyTest, ValueBufferGrowsAndShrinksCorrectly)
-{
-    RegKey key(kUser, "Software\\Game", true);
-    std::vector<uint8_t> big(5000, 0x5A);
-    ASSERT_TRUE(key.SetBinary("Big", big.data(), static_cast<uint32_t>(big.size())));
-    ASSERT_TRUE(key.SetBinary("Small", "ab", 2));
-    SmartPtr<ByteBuffer> b;
-    EXPECT_EQ(key.GetBinary("Small", b), RegOk);
-    EXPECT_EQ(ByteBuffer::LengthOf(b), 2u);
-    EXPECT_EQ(key.GetBinary("Big", b), RegOk);
-    ASSERT_EQ(ByteBuffer::LengthOf(b), 5000u);
-    EXPECT_EQ(b->GetData()[4999], 0x5A);
-    EXPECT_EQ(key.GetBinary("Small", b), RegOk);
-    EXPECT_EQ(b->ToString(), "ab");
-}
-
-TEST_F(RegKeyTest, DeleteValue)
-{
-    RegKey key(kUser, "Software\\Game", true);
-    ASSERT_TRUE(key.SetDWORD("Gone", 1));
-    EXPECT_TRUE(key.DeleteValue("GONE"));
-    uint32_t d;
-    EXPECT_EQ(key.GetDWORD("Gone", d), RegNotFound);
-    EXPECT_FALSE(key.DeleteValue("Gone"));
-}
-
 // ---- names -----------------------------------------------------------------------------
 
 TEST_F(RegKeyTest, NamesAreCaseInsensitiveAndKeepTheirCase)
@@ -271,12 +253,9 @@ TEST_F(RegKeyTest, NamesAreCaseInsensitiveAndKeepTheirCase)
     RegKey other(kUser, "SOFTWARE\\mygame");
     ASSERT_TRUE(other.IsOpen());
     EXPECT_EQ(other.GetPath(), "SOFTWARE\\mygame");
-    uint32_t d = 0;
-    EXPECT_EQ(other.GetDWORD("VOLUME", d), RegOk);
-    EXPECT_EQ(d, 3u);
+    EXPECT_EQ(Dword(other, "VOLUME"), DW(RegOk, 3u));
     ASSERT_TRUE(other.SetDWORD("volume", 4));
-    EXPECT_EQ(key.GetDWORD("Volume", d), RegOk);
-    EXPECT_EQ(d, 4u);
+    EXPECT_EQ(Dword(key, "Volume"), DW(RegOk, 4u));
     // Creating with another case opens the existing key; names keep the first case.
     RegKey again(kUser, "software\\MYGAME\\Sub\xE9", true);
     ASSERT_TRUE(again.IsOpen());
@@ -305,6 +284,10 @@ TEST_F(RegKeyTest, HostileNamesAreRefused)
     EXPECT_FALSE(key.SetDWORD(std::string("a\0", 2), 1));
     EXPECT_FALSE(key.DeleteSubKey(".."));
     EXPECT_FALSE(key.DeleteSubKey("\\Safe"));
+    EXPECT_FALSE(key.OpenSubKey(std::string(300, 'k'), true));
+    EXPECT_FALSE(key.SetDWORD(std::string(300, 'v'), 1));
+    EXPECT_TRUE(key.SetDWORD(std::string(200, 'v'), 1));
+    EXPECT_TRUE(key.DeleteValue(std::string(200, 'v')));
 
     // Names that look like paths or escapes once on disk stay inside their folder.
     RegKey odd;
@@ -335,14 +318,6 @@ TEST_F(RegKeyTest, HostileNamesAreRefused)
     EXPECT_EQ(roots, std::set<std::string>{"1"});
 }
 
-TEST_F(RegKeyTest, OverlongNamesAreRefused)
-{
-    RegKey key(kUser, "Software", true);
-    EXPECT_FALSE(key.OpenSubKey(std::string(300, 'k'), true));
-    EXPECT_FALSE(key.SetDWORD(std::string(300, 'v'), 1));
-    EXPECT_TRUE(key.SetDWORD(std::string(200, 'v'), 1));
-}
-
 TEST_F(RegKeyTest, SymbolicLinksInTheStoreAreIgnored)
 {
     RegKey key(kUser, "Software", true);
@@ -351,8 +326,7 @@ TEST_F(RegKeyTest, SymbolicLinksInTheStoreAreIgnored)
     std::filesystem::create_symlink(mTemp + "/outside/file", mRoot + "/1/Software/@Linked");
     RegKey link;
     EXPECT_FALSE(link.Open(kUser, "Software\\Link"));
-    uint32_t d;
-    EXPECT_EQ(key.GetDWORD("Linked", d), RegNotFound);
+    EXPECT_EQ(Dword(key, "Linked").first, RegNotFound);
     EXPECT_TRUE(SubKeys(key).empty());
 }
 
@@ -365,9 +339,7 @@ TEST_F(RegKeyTest, ValuesPersistAcrossObjects)
         ASSERT_TRUE(writer.SetString("Server", "127.0.0.1"));
     }
     RegKey reader(kUser, "Software\\Game");
-    std::string s;
-    EXPECT_EQ(reader.GetString("Server", s), RegOk);
-    EXPECT_EQ(s, "127.0.0.1");
+    EXPECT_EQ(Str(reader, "Server"), ST(RegOk, "127.0.0.1"));
 
     // The store under another root does not see it.
     std::string otherRoot = mTemp + "/other";
@@ -413,9 +385,7 @@ TEST_F(RegKeyTest, NonPersistentKeysLiveInMemory)
     // Visible to other keys of the process, case-insensitively.
     RegKey other(kUser, "software\\volatiletest\\SESSION");
     ASSERT_TRUE(other.IsOpen());
-    uint32_t d = 0;
-    EXPECT_EQ(other.GetDWORD("ID", d), RegOk);
-    EXPECT_EQ(d, 42u);
+    EXPECT_EQ(Dword(other, "ID"), DW(RegOk, 42u));
     EXPECT_EQ(Values(other), (std::vector<std::pair<std::string, uint32_t>>{{"Id", RegKindDWORD},
                                                                            {"Who", RegKindString}}));
     EXPECT_EQ(SubKeys(parent), std::vector<std::string>{"Session"});
@@ -433,7 +403,7 @@ TEST_F(RegKeyTest, NonPersistentKeysLiveInMemory)
     EXPECT_FALSE(parent.DeleteSubKey("VolatileTest"));
     EXPECT_TRUE(parent.DeleteSubKey("Session"));
     EXPECT_FALSE(other.SetDWORD("Id", 1));
-    EXPECT_EQ(other.GetDWORD("Id", d), RegNotFound);
+    EXPECT_EQ(Dword(other, "Id").first, RegNotFound);
     EXPECT_FALSE(reopen.Open(kUser, "Software\\VolatileTest\\Session"));
     EXPECT_TRUE(SubKeys(parent).empty());
 
@@ -472,8 +442,7 @@ TEST_F(RegKeyTest, SubKeyEnumeration)
     ASSERT_FALSE(key.GetFirstSubKey(sub));
     ASSERT_TRUE(sub.SetDWORD("v", 1));
     RegKey check(kUser, "Software\\Enum\\Alpha");
-    uint32_t d = 0;
-    EXPECT_EQ(check.GetDWORD("v", d), RegOk);
+    EXPECT_EQ(Dword(check, "v").first, RegOk);
 }
 
 TEST_F(RegKeyTest, EnumerationAdvancesPastAnItemThatVanished)
@@ -505,8 +474,7 @@ TEST_F(RegKeyTest, ValueEnumerationKinds)
     EXPECT_EQ(Values(key), (std::vector<std::pair<std::string, uint32_t>>{
                                {"b", RegKindBinary}, {"d", RegKindDWORD}, {"m", RegKindOther},
                                {"q", RegKindOther}, {"s", RegKindString}}));
-    std::string s;
-    EXPECT_EQ(key.GetString("m", s), RegWrongType);
+    EXPECT_EQ(Str(key, "m").first, RegWrongType);
 
     EXPECT_FALSE(key.GetFirstValue(name, kind));
     EXPECT_EQ(name, "b");
@@ -529,8 +497,7 @@ TEST_F(RegKeyTest, DeleteSubKeyByPathAndByKey)
     EXPECT_TRUE(root.DeleteSubKey("DEL\\leaf"));
     EXPECT_FALSE(std::filesystem::exists(mRoot + "/1/Software/Del/Leaf"));
     // The open handle of a deleted key reads nothing and never brings it back.
-    std::string s;
-    EXPECT_EQ(leaf.GetString("v", s), RegNotFound);
+    EXPECT_EQ(Str(leaf, "v").first, RegNotFound);
     EXPECT_FALSE(leaf.SetString("v", "y"));
     EXPECT_FALSE(std::filesystem::exists(mRoot + "/1/Software/Del/Leaf"));
 
@@ -564,30 +531,26 @@ TEST_F(RegKeyTest, DamagedValueFilesReadAsNotFound)
     WriteRaw(dir + "README", "foreign file");
     std::filesystem::create_directory(mRoot + "/" + dir + "@Folder");
 
-    uint32_t d = 1;
-    std::string s;
     SmartPtr<ByteBuffer> b;
     for (const char* name : {"Truncated", "Garbage", "Empty", "BadTag", "ShortDword", "LongerThanSaid",
                              "HugeLength", "Bad%zzEscape", "README", "Folder"})
     {
-        EXPECT_EQ(key.GetDWORD(name, d), RegNotFound) << name;
-        EXPECT_EQ(key.GetString(name, s), RegNotFound) << name;
+        EXPECT_EQ(Dword(key, name).first, RegNotFound) << name;
+        EXPECT_EQ(Str(key, name).first, RegNotFound) << name;
         EXPECT_EQ(key.GetBinary(name, b), RegNotFound) << name;
     }
     EXPECT_EQ(Values(key), (std::vector<std::pair<std::string, uint32_t>>{{"Good", RegKindDWORD}}));
-    EXPECT_EQ(key.GetDWORD("Good", d), RegOk);
-    EXPECT_EQ(d, 7u);
+    EXPECT_EQ(Dword(key, "Good"), DW(RegOk, 7u));
 
     // Writing a value over a damaged file replaces it; the rest stays.
     ASSERT_TRUE(key.SetDWORD("Garbage", 3));
-    EXPECT_EQ(key.GetDWORD("Garbage", d), RegOk);
-    EXPECT_EQ(d, 3u);
+    EXPECT_EQ(Dword(key, "Garbage"), DW(RegOk, 3u));
 
     // The foreign file keeps the key from being deleted and is not lost.
     RegKey parent(kUser, "Software");
     EXPECT_FALSE(parent.DeleteSubKey("Damaged"));
     EXPECT_TRUE(std::filesystem::exists(mRoot + "/" + dir + "README"));
-    EXPECT_EQ(key.GetDWORD("Good", d), RegOk);
+    EXPECT_EQ(Dword(key, "Good").first, RegOk);
 }
 
 TEST_F(RegKeyTest, ForeignFoldersAndStaleTemporaries)

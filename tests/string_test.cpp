@@ -46,29 +46,29 @@ TEST(StringConvert, Utf8RoundTrip)
     EXPECT_TRUE(w.empty());
 }
 
-TEST(StringConvert, MalformedUtf8IsReplaced)
+TEST(StringConvert, MalformedSequencesAreReplaced)
 {
-    std::u16string w;
-    EXPECT_FALSE(Utf8ToUtf16("a\x80z", w));            // stray continuation
-    EXPECT_EQ(w, u"a\uFFFDz");
-    EXPECT_FALSE(Utf8ToUtf16("\xC0\xAF", w));          // overlong lead bytes
-    EXPECT_EQ(w, u"\uFFFD\uFFFD");
-    EXPECT_FALSE(Utf8ToUtf16("\xE0\x80\xAF", w));      // overlong three-byte form
-    EXPECT_EQ(w, u"\uFFFD");
-    EXPECT_FALSE(Utf8ToUtf16("\xED\xA0\x80", w));      // encoded surrogate
-    EXPECT_EQ(w, u"\uFFFD");
-    EXPECT_FALSE(Utf8ToUtf16("\xF4\x90\x80\x80", w));  // above U+10FFFF
-    EXPECT_EQ(w, u"\uFFFD");
-    EXPECT_FALSE(Utf8ToUtf16("\xF5\xFF", w));
-    EXPECT_EQ(w, u"\uFFFD\uFFFD");
-    EXPECT_FALSE(Utf8ToUtf16("x\xE4\xB8", w));         // truncated at the end
-    EXPECT_EQ(w, u"x\uFFFD");
-    EXPECT_FALSE(Utf8ToUtf16("\xE4" "A", w));          // interrupted: the next byte is kept
-    EXPECT_EQ(w, u"\uFFFDA");
-}
-
-TEST(StringConvert, UnpairedSurrogatesAreReplaced)
-{
+    const struct
+    {
+        const char* in;
+        const char16_t* out;
+    } cases[] = {
+        {"a\x80z", u"a\uFFFDz"},                  // stray continuation
+        {"\xC0\xAF", u"\uFFFD\uFFFD"},            // overlong lead bytes
+        {"\xE0\x80\xAF", u"\uFFFD"},              // overlong three-byte form
+        {"\xED\xA0\x80", u"\uFFFD"},              // encoded surrogate
+        {"\xF4\x90\x80\x80", u"\uFFFD"},          // above U+10FFFF
+        {"\xF5\xFF", u"\uFFFD\uFFFD"},
+        {"x\xE4\xB8", u"x\uFFFD"},                // truncated at the end
+        {"\xE4" "A", u"\uFFFDA"},                 // interrupted: the next byte is kept
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.in);
+        std::u16string w;
+        EXPECT_FALSE(Utf8ToUtf16(c.in, w));
+        EXPECT_EQ(w, c.out);
+    }
     std::string s;
     EXPECT_FALSE(Utf16ToUtf8(std::u16string(u"a") + char16_t(0xD800), s));
     EXPECT_EQ(s, "a\xEF\xBF\xBD");
@@ -104,18 +104,19 @@ TEST(StringCase, CopiesAndInPlace)
 
 TEST(StringCase, CompareNoCase)
 {
-    EXPECT_EQ(StringCompareNoCase(std::string("abc"), std::string("ABD")), -1);
-    EXPECT_EQ(StringCompareNoCase(std::string("ab"), std::string("abc")), -1);
-    EXPECT_EQ(StringCompareNoCase(std::string("ABC"), std::string("abc")), 0);
-    EXPECT_EQ(StringCompareNoCase(std::string("abd"), std::string("ABC")), 1);
-    EXPECT_EQ(StringCompareNoCase(std::string("abc"), std::string("ab")), 1);
-    EXPECT_EQ(StringCompareNoCase(std::string(""), std::string("")), 0);
-    EXPECT_EQ(StringCompareNoCase(std::string(""), std::string("a")), -1);
-    // Bytes compare as unsigned: 0xE9 sorts after 'Z'.
-    EXPECT_EQ(StringCompareNoCase(std::string("\xE9"), std::string("z")), 1);
-    // Upper-casing puts '_' (0x5F) after letters ('A' 0x41) even for lower-case input.
-    EXPECT_EQ(StringCompareNoCase(std::string("_"), std::string("a")), 1);
-
+    const struct
+    {
+        const char* a;
+        const char* b;
+        int expected;
+    } cases[] = {
+        {"abc", "ABD", -1}, {"ab", "abc", -1}, {"ABC", "abc", 0}, {"abd", "ABC", 1}, {"abc", "ab", 1},
+        {"", "", 0}, {"", "a", -1},
+        {"\xE9", "z", 1},  // bytes compare as unsigned: 0xE9 sorts after 'Z'
+        {"_", "a", 1},     // upper-casing puts '_' (0x5F) after letters even for lower-case input
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(StringCompareNoCase(std::string(c.a), std::string(c.b)), c.expected) << c.a << "/" << c.b;
     EXPECT_EQ(StringCompareNoCase(std::u16string(u"abc"), std::u16string(u"ABD")), -1);
     EXPECT_EQ(StringCompareNoCase(std::u16string(u"ab"), std::u16string(u"abc")), -1);
     EXPECT_EQ(StringCompareNoCase(std::u16string(u"ABC"), std::u16string(u"abc")), 0);
@@ -160,7 +161,7 @@ struct ConsoleRun
     std::string printed;
 };
 
-ConsoleRun RunConsole(int mask, const std::string& input, int calls = 1, std::string* second = nullptr)
+ConsoleRun RunConsole(int mask, const std::string& input, std::string* second = nullptr)
 {
     ConsoleRun run;
     int inRead = -1, inWrite = -1, outRead = -1, outWrite = -1;
@@ -169,7 +170,7 @@ ConsoleRun RunConsole(int mask, const std::string& input, int calls = 1, std::st
     ConsoleWrite(inWrite, input.data(), input.size());
     ConsoleClose(inWrite);
     run.line = ReadConsoleLine(mask, inRead, outWrite);
-    if (calls > 1 && second)
+    if (second)
         *second = ReadConsoleLine(mask, inRead, outWrite);
     ConsoleClose(outWrite);
     for (int c; (c = ConsoleReadByte(outRead)) >= 0;)
@@ -181,66 +182,43 @@ ConsoleRun RunConsole(int mask, const std::string& input, int calls = 1, std::st
 
 } // namespace
 
-TEST(ReadConsoleLine, PlainLineDropsTheLineFeed)
+TEST(ReadConsoleLine, PlainAndMaskedLines)
+{
+    const std::string longLine(700, 'x');
+    const struct
+    {
+        int mask;
+        std::string input, line, printed;
+    } cases[] = {
+        {-1, longLine + "\n", longLine, ""},  // longer than one piece
+        {-1, "no end", "no end", ""},
+        {-1, "", "", ""},
+        {-1, "a\b\r\n", "a\b\r", ""},         // carriage return and backspace are ordinary bytes
+        {'*', "secret\r", "secret", "******\n"},
+        {0, "pw\n", "pw", "\n"},               // zero and negative masks print only the line end
+        {-5, "pw\n", "pw", "\n"},
+        {'*', "ab\bc\n", "ac", "**\b \b*\n"},
+        {'*', "\b\bx\x7f\x7fy\r", "y", "*\b \b*\n"},  // backspace on an empty line prints nothing
+        {0, "ab\b\n", "a", "\b \b\n"},
+        {'#', "abc", "abc", "###\n"},          // masked input stops at end of input
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.input);
+        ConsoleRun run = RunConsole(c.mask, c.input);
+        EXPECT_EQ(run.line, c.line);
+        EXPECT_EQ(run.printed, c.printed);
+    }
+}
+
+TEST(ReadConsoleLine, LeavesTheRestForTheNextCall)
 {
     std::string second;
-    ConsoleRun run = RunConsole(-1, "hello world\nnext\n", 2, &second);
+    ConsoleRun run = RunConsole(-1, "hello world\nnext\n", &second);
     EXPECT_EQ(run.line, "hello world");
     EXPECT_EQ(second, "next");
     EXPECT_EQ(run.printed, "");
-}
-
-TEST(ReadConsoleLine, PlainLineLongerThanOnePiece)
-{
-    const std::string longLine(700, 'x');
-    EXPECT_EQ(RunConsole(-1, longLine + "\n").line, longLine);
-    EXPECT_EQ(RunConsole(-1, "no end").line, "no end");
-    EXPECT_EQ(RunConsole(-1, "").line, "");
-    // Carriage return and backspace are ordinary bytes in plain mode.
-    EXPECT_EQ(RunConsole(-1, "a\b\r\n").line, "a\b\r");
-}
-
-TEST(ReadConsoleLine, MaskedShowsTheMaskCharacter)
-{
-    ConsoleRun run = RunConsole('*', "secret\r");
-    EXPECT_EQ(run.line, "secret");
-    EXPECT_EQ(run.printed, "******\n");
-}
-
-TEST(ReadConsoleLine, ZeroAndNegativeMasksPrintNothingButTheLineEnd)
-{
-    ConsoleRun zero = RunConsole(0, "pw\n");
-    EXPECT_EQ(zero.line, "pw");
-    EXPECT_EQ(zero.printed, "\n");
-    ConsoleRun negative = RunConsole(-5, "pw\n");
-    EXPECT_EQ(negative.line, "pw");
-    EXPECT_EQ(negative.printed, "\n");
-}
-
-TEST(ReadConsoleLine, MaskedBackspaceHandling)
-{
-    ConsoleRun run = RunConsole('*', "ab\bc\n");
-    EXPECT_EQ(run.line, "ac");
-    EXPECT_EQ(run.printed, "**\b \b*\n");
-
-    // Backspace on an empty line prints nothing.
-    ConsoleRun leading = RunConsole('*', "\b\bx\x7f\x7fy\r");
-    EXPECT_EQ(leading.line, "y");
-    EXPECT_EQ(leading.printed, "*\b \b*\n");
-
-    ConsoleRun quiet = RunConsole(0, "ab\b\n");
-    EXPECT_EQ(quiet.line, "a");
-    EXPECT_EQ(quiet.printed, "\b \b\n");
-}
-
-TEST(ReadConsoleLine, MaskedStopsAtEndOfInputAndLeavesTheRest)
-{
-    ConsoleRun eof = RunConsole('#', "abc");
-    EXPECT_EQ(eof.line, "abc");
-    EXPECT_EQ(eof.printed, "###\n");
-
-    std::string second;
-    ConsoleRun two = RunConsole(0, "one\rtwo\n", 2, &second);
+    ConsoleRun two = RunConsole(0, "one\rtwo\n", &second);
     EXPECT_EQ(two.line, "one");
     EXPECT_EQ(second, "two");
 }
