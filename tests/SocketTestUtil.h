@@ -151,6 +151,37 @@ inline std::string LengthField(uint32_t value, uint8_t fieldSize)
     return out;
 }
 
+// Appends its tag on the way out and strips it on the way in, logging the
+// calls (upper case on send, lower case on receive); a received message that
+// does not end in the tag fails with WS_InvalidMessage.
+class TagTransform : public MsgTransform
+{
+public:
+    explicit TagTransform(char tag, std::string* log = nullptr) : mTag(tag), mLog(log) {}
+    WSStatus SendTransform(SmartPtr<ByteBuffer>& m) override
+    {
+        if (mLog)
+            mLog->push_back(mTag);
+        m = Bytes(Str(m) + mTag);
+        return WS_Success;
+    }
+    WSStatus RecvTransform(SmartPtr<ByteBuffer>& m) override
+    {
+        if (mLog)
+            mLog->push_back(static_cast<char>(mTag + 32));
+        std::string s = Str(m);
+        if (s.empty() || s.back() != mTag)
+            return WS_InvalidMessage;
+        s.pop_back();
+        m = Bytes(s);
+        return WS_Success;
+    }
+
+private:
+    char mTag;
+    std::string* mLog;
+};
+
 // A port on which nothing listens.
 inline uint16_t UnusedPort()
 {

@@ -13,35 +13,6 @@
 using namespace QORAPI;
 using namespace QORAPI::TestUtil;
 
-namespace {
-
-class Tagging : public MsgTransform
-{
-public:
-    Tagging(char tag, std::string* log) : mTag(tag), mLog(log) {}
-    WSStatus SendTransform(SmartPtr<ByteBuffer>& m) override
-    {
-        mLog->push_back(mTag);
-        std::string s = m ? m->ToString() : std::string();
-        s.push_back(mTag);
-        m = new ByteBuffer(s.data(), static_cast<uint32_t>(s.size()));
-        return WS_Success;
-    }
-    WSStatus RecvTransform(SmartPtr<ByteBuffer>& m) override
-    {
-        mLog->push_back(static_cast<char>(mTag + 32));
-        if (m && m->GetLength() > 0 && m->GetData()[m->GetLength() - 1] == 'X')
-            return WS_InvalidMessage;
-        return WS_Success;
-    }
-
-private:
-    char mTag;
-    std::string* mLog;
-};
-
-} // namespace
-
 TEST(InetAddress, TextForms)
 {
     InetAddress a;
@@ -224,8 +195,8 @@ TEST(AsyncSocket, TransformOrder)
 {
     std::string log;
     SmartPtr<AsyncSocket> s = new AsyncSocket(SocketType::Stream);
-    s->AddTransform(new Tagging('A', &log));
-    s->AddTransform(std::unique_ptr<MsgTransform>(new Tagging('B', &log)));
+    s->AddTransform(new TagTransform('A', &log));
+    s->AddTransform(std::unique_ptr<MsgTransform>(new TagTransform('B', &log)));
     SmartPtr<ByteBuffer> m = new ByteBuffer("m", 1);
     EXPECT_EQ(s->ApplySendTransforms(m), WS_Success);
     EXPECT_EQ(m->ToString(), "mAB");

@@ -2,6 +2,7 @@
 // wrap-around, the receive table of header types, and what the framing refuses.
 
 #include "QORSocket/AsyncSocket.h"
+#include "SocketTestUtil.h"
 #include "auth/AuthSession.h"
 #include "auth/CryptTransform.h"
 #include "common/Endian.h"
@@ -364,29 +365,6 @@ TEST(AuthSession, WhatTheFramingDetects)
 
 // Transforms on a socket: the crypt transform encrypts outgoing frames and
 // decrypts incoming messages, and stacks unwind in reverse order.
-class TagTransform : public MsgTransform
-{
-public:
-    explicit TagTransform(char tag) : mTag(tag) {}
-    WSStatus SendTransform(SmartPtr<ByteBuffer>& message) override
-    {
-        const std::string s = Str(message) + mTag;
-        message = new ByteBuffer(s.data(), static_cast<uint32_t>(s.size()));
-        return WS_Success;
-    }
-    WSStatus RecvTransform(SmartPtr<ByteBuffer>& message) override
-    {
-        const std::string s = Str(message);
-        if (s.empty() || s.back() != mTag)
-            return WS_AuthSession_DecryptFailure;
-        message = new ByteBuffer(s.data(), static_cast<uint32_t>(s.size() - 1));
-        return WS_Success;
-    }
-
-private:
-    char mTag;
-};
-
 TEST(CryptTransform, OnSocketsAndInStacks)
 {
     const AuthSessionPtr sendSession = new AuthSession(1, 3, Key(), 4);
@@ -404,8 +382,8 @@ TEST(CryptTransform, OnSocketsAndInStacks)
     EXPECT_EQ(Str(r), "\x05hello");
 
     // A tag added after the encryption is removed before the decryption.
-    out->AddTransform(new TagTransform('#'));
-    in->AddTransform(new TagTransform('#'));
+    out->AddTransform(new TestUtil::TagTransform('#'));
+    in->AddTransform(new TestUtil::TagTransform('#'));
     m = Frame("\x05stacked");
     ASSERT_EQ(out->ApplySendTransforms(m), WS_Success);
     EXPECT_EQ(m->GetData()[m->GetLength() - 1], '#');

@@ -56,11 +56,8 @@ protected:
     WSStatus AddService(const std::u16string& path, const std::u16string& name, uint16_t port,
                         const std::string& objType = "", const std::string& objData = "")
     {
-        SmartPtr<AddEntityOp> op = new AddEntityOp(mContext, true);
+        SmartPtr<AddEntityOp> op = Target(new AddEntityOp(mContext, true), path, name, port);
         op->SetFlags(DirAddFlag_Unique | DirAddFlag_CreatePath);
-        op->SetPath(path);
-        op->SetName(name);
-        op->SetNetAddress(Local(port));
         op->SetDisplayName(u"Server " + name);
         if (!objType.empty())
             op->AddDataObject(objType, Text(objData));

@@ -141,10 +141,7 @@ TEST(EntityListReply, EveryTruncationFailsCleanlyAndStoresNothing)
     {
         DirEntityList list;
         const WSStatus status = UnpackEntityListReply(Prefix(full, n).Get(), list);
-        if (n < ServerMsgHeader_Size)
-            EXPECT_EQ(status, WS_ServerReq_InvalidReplyHeader) << n;
-        else
-            EXPECT_EQ(status, WS_ServerReq_UnpackFailure) << n;
+        EXPECT_EQ(status, n < ServerMsgHeader_Size ? WS_ServerReq_InvalidReplyHeader : WS_ServerReq_UnpackFailure) << n;
         EXPECT_TRUE(list.empty()) << n;
     }
 }

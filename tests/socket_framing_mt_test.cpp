@@ -12,36 +12,6 @@ using namespace QORAPI::TestUtil;
 
 namespace {
 
-// Appends its tag on the way out and strips it on the way in; a message
-// ending in '!' fails to "decrypt".
-class TagTransform : public MsgTransform
-{
-public:
-    TagTransform(char tag, std::string* log) : mTag(tag), mLog(log) {}
-    WSStatus SendTransform(SmartPtr<ByteBuffer>& m) override
-    {
-        if (mLog)
-            mLog->push_back(mTag);
-        m = Bytes(Str(m) + mTag);
-        return WS_Success;
-    }
-    WSStatus RecvTransform(SmartPtr<ByteBuffer>& m) override
-    {
-        if (mLog)
-            mLog->push_back(static_cast<char>(mTag + 32));
-        std::string s = Str(m);
-        if (s.empty() || s.back() != mTag)
-            return WS_InvalidMessage;
-        s.pop_back();
-        m = Bytes(s);
-        return WS_Success;
-    }
-
-private:
-    char mTag;
-    std::string* mLog;
-};
-
 class FailingTransform : public MsgTransform
 {
 public:
