@@ -15,6 +15,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 namespace QORAPI {
 namespace DirTest {
@@ -22,6 +23,17 @@ namespace DirTest {
 const uint32_t kLoopback = 0x7F000001u;
 
 inline InetAddress Local(uint16_t port) { return InetAddress(kLoopback, port); }
+
+// The ports of a context's addresses, in its current order.
+inline std::vector<uint16_t> PortsOf(ServerContext& ctx)
+{
+    InetAddressList list;
+    ctx.CopyAddresses(list);
+    std::vector<uint16_t> ports;
+    for (const InetAddress& a : list)
+        ports.push_back(a.GetPort());
+    return ports;
+}
 
 // Counts completions; the test waits for them with a bound.
 class Waiter : public RefCount

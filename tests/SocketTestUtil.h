@@ -11,6 +11,7 @@
 #include <chrono>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace QORAPI {
@@ -50,6 +51,16 @@ inline void MakePair(SmartPtr<AsyncSocket>& client, SmartPtr<AsyncSocket>& serve
     ASSERT_EQ(s, WS_Success);
     listener->WaitForRead(kWait);
     ASSERT_EQ(listener->Accept(server), WS_Success);
+}
+
+// A connected pair as {client, server}; a nonzero fieldSize is set on the server.
+inline std::pair<SmartPtr<AsyncSocket>, SmartPtr<AsyncSocket>> Connected(uint8_t fieldSize = 0)
+{
+    std::pair<SmartPtr<AsyncSocket>, SmartPtr<AsyncSocket>> p;
+    MakePair(p.first, p.second);
+    if (fieldSize && p.second)
+        p.second->SetLengthFieldSize(fieldSize);
+    return p;
 }
 
 inline WSStatus SendAll(AsyncSocket& s, const std::string& data)

@@ -2,6 +2,7 @@
 #include "QORSocket/AsyncSocket.h"
 #include "QORSocket/InetAddress.h"
 #include "platform/Tick.h"
+#include "SocketTestUtil.h"
 
 #include <gtest/gtest.h>
 
@@ -10,74 +11,9 @@
 #include <vector>
 
 using namespace QORAPI;
+using namespace QORAPI::TestUtil;
 
 namespace {
-
-const uint32_t kWait = 5000;
-
-// Listens on an ephemeral loopback port.
-SmartPtr<AsyncSocket> MakeListener(uint16_t& port)
-{
-    SmartPtr<AsyncSocket> s = new AsyncSocket(SocketType::Stream);
-    EXPECT_EQ(s->Bind(0), WS_Success);
-    EXPECT_EQ(s->Listen(16), WS_Success);
-    port = s->GetLocalPort();
-    return s;
-}
-
-// Connects a client to the listener and returns both ends.
-void MakePair(SmartPtr<AsyncSocket>& client, SmartPtr<AsyncSocket>& server)
-{
-    uint16_t port = 0;
-    SmartPtr<AsyncSocket> listener = MakeListener(port);
-    client = new AsyncSocket(SocketType::Stream);
-    WSStatus s = client->Connect(InetAddress("127.0.0.1", port));
-    ASSERT_TRUE(s == WS_Success || s == WS_TimedOut) << WSStatusToString(s);
-    const uint32_t start = GetTickCount();
-    while ((s = client->WaitForConnect(100)) == WS_TimedOut && TicksSince(start) < kWait)
-    {
-    }
-    ASSERT_EQ(s, WS_Success);
-    listener->WaitForRead(kWait);
-    ASSERT_EQ(listener->Accept(server), WS_Success);
-}
-
-// Receives exactly n bytes with bounded waiting.
-std::string RecvAll(AsyncSocket& s, uint32_t n)
-{
-    std::string out;
-    const uint32_t start = GetTickCount();
-    while (out.size() < n && TicksSince(start) < kWait)
-    {
-        s.WaitForRead(100);
-        char buf[4096];
-        uint32_t got = 0;
-        const uint32_t want = std::min<uint32_t>(sizeof(buf), n - static_cast<uint32_t>(out.size()));
-        const WSStatus st = s.Recv(buf, want, &got);
-        if (st == WS_Success || st == WS_TimedOut)
-            out.append(buf, got);
-        else
-            break;
-    }
-    return out;
-}
-
-// Sends every byte with bounded waiting.
-WSStatus SendAll(AsyncSocket& s, const std::string& data)
-{
-    uint32_t pos = 0;
-    const uint32_t start = GetTickCount();
-    while (pos < data.size() && TicksSince(start) < kWait)
-    {
-        s.WaitForWrite(100);
-        uint32_t sent = 0;
-        const WSStatus st = s.Send(data.data() + pos, static_cast<uint32_t>(data.size()) - pos, &sent);
-        if (st != WS_Success && st != WS_TimedOut)
-            return st;
-        pos += sent;
-    }
-    return pos == data.size() ? WS_Success : WS_TimedOut;
-}
 
 class Tagging : public MsgTransform
 {
@@ -179,8 +115,7 @@ TEST(AsyncSocket, ClosedSocketCalls)
 
 TEST(AsyncSocket, StreamSendRecvAndShutdown)
 {
-    SmartPtr<AsyncSocket> client, server;
-    MakePair(client, server);
+    auto [client, server] = Connected();
     ASSERT_TRUE(server);
     EXPECT_TRUE(server->IsConnected());
     EXPECT_EQ(server->GetDestAddr().GetHost(), "127.0.0.1");
@@ -201,7 +136,7 @@ TEST(AsyncSocket, StreamSendRecvAndShutdown)
 
     std::string payload(100000, 'q');
     ASSERT_EQ(SendAll(*client, payload), WS_Success);
-    EXPECT_TRUE(RecvAll(*server, 100000) == payload);
+    EXPECT_TRUE(RecvUpTo(*server, 100000) == payload);
 
     client->Close();
     EXPECT_FALSE(client->IsValid());
@@ -211,8 +146,7 @@ TEST(AsyncSocket, StreamSendRecvAndShutdown)
 
 TEST(AsyncSocket, FullSendBufferGivesTimedOut)
 {
-    SmartPtr<AsyncSocket> client, server;
-    MakePair(client, server);
+    auto [client, server] = Connected();
     std::vector<uint8_t> block(1 << 16, 0xAB);
     WSStatus s = WS_Success;
     uint64_t total = 0;
@@ -228,22 +162,11 @@ TEST(AsyncSocket, FullSendBufferGivesTimedOut)
 
 TEST(AsyncSocket, RefusedConnect)
 {
-    uint16_t port;
-    {
-        // Find a port nobody listens on: bind, read the port, close.
-        SmartPtr<AsyncSocket> probe = new AsyncSocket(SocketType::Stream);
-        ASSERT_EQ(probe->Bind(0), WS_Success);
-        port = probe->GetLocalPort();
-    }
     SmartPtr<AsyncSocket> s = new AsyncSocket(SocketType::Stream);
-    WSStatus st = s->Connect(InetAddress("127.0.0.1", port));
-    if (st == WS_TimedOut)
-    {
-        const uint32_t start = GetTickCount();
-        while ((st = s->WaitForConnect(100)) == WS_TimedOut && TicksSince(start) < kWait)
-        {
-        }
-    }
+    WSStatus st = s->Connect(InetAddress("127.0.0.1", UnusedPort()));
+    const uint32_t start = GetTickCount();
+    while (st == WS_TimedOut && TicksSince(start) < kWait)
+        st = s->WaitForConnect(100);
     EXPECT_EQ(st, WS_WSAECONNREFUSED);
     EXPECT_TRUE(s->IsConnected());   // set before the outcome is known
 }

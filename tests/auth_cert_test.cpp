@@ -89,6 +89,23 @@ protected:
         return Issuer(0).IssuePubKeyBlock(Header(), 0x55AA, {PublicKeyOf(1), PublicKeyOf(2), PublicKeyOf(4)});
     }
 
+    // Whether a writer's body with a one-byte signature parses.
+    static bool Auth2Parses(const Auth2CertificateWriter& w)
+    {
+        return Auth2CertificatePtr(new Auth2Certificate(CertIssuer::AppendSignature(w.Body().Get(), "s", 1)))->IsValid();
+    }
+
+    // Parses bytes as a certificate (0), an Auth2 certificate (1) or a key block (2).
+    static AuthBasePtr Parse(size_t kind, const Bytes& b)
+    {
+        const uint32_t n = static_cast<uint32_t>(b.size());
+        if (kind == 0)
+            return new AuthCertificate(b.data(), n);
+        if (kind == 1)
+            return new Auth2Certificate(b.data(), n);
+        return new AuthPubKeyBlock(b.data(), n);
+    }
+
     static std::vector<SmartPtr<CertIssuer>> sIssuers;
 };
 
@@ -158,7 +175,7 @@ TEST_F(AuthBlocks, KeysThatDoNotLoadFailTheBlock)
 
     Auth2CertificateWriter w(Header());
     ASSERT_TRUE(w.AddIdentity(1, ToBuffer(junkKey).Get(), u"n", {}));
-    EXPECT_FALSE(Auth2CertificatePtr(new Auth2Certificate(CertIssuer::AppendSignature(w.Body().Get(), "s", 1)))->IsValid());
+    EXPECT_FALSE(Auth2Parses(w));
 }
 
 TEST_F(AuthBlocks, Auth2CertificateRoundTripAndLookups)
@@ -190,8 +207,8 @@ TEST_F(AuthBlocks, Auth2CertificateRoundTripAndLookups)
     EXPECT_EQ(id, 4u);
 
     // An empty certificate answers the lookups with empty values.
-    Auth2CertificateWriter bare(Header());
-    const Auth2CertificatePtr empty = new Auth2Certificate(CertIssuer::AppendSignature(bare.Body().Get(), "s", 1));
+    const Auth2CertificatePtr empty =
+        new Auth2Certificate(CertIssuer::AppendSignature(Auth2CertificateWriter(Header()).Body().Get(), "s", 1));
     ASSERT_TRUE(empty->IsValid());
     EXPECT_EQ(empty->GetFirstTextValue(), u"");
     EXPECT_EQ(empty->GetFirstTrustLevel(), 0);
@@ -258,8 +275,7 @@ TEST_F(AuthBlocks, Auth2SectionLengths)
         Auth2CertificateWriter w(Header());
         ASSERT_TRUE(w.AddNumberValue(1, 10));
         w.SetSectionCount(2);
-        const SmartPtr<ByteBuffer> raw = CertIssuer::AppendSignature(w.Body().Get(), "s", 1);
-        EXPECT_FALSE(Auth2CertificatePtr(new Auth2Certificate(raw))->IsValid());
+        EXPECT_FALSE(Auth2Parses(w));
     }
 }
 
@@ -282,7 +298,7 @@ TEST_F(AuthBlocks, Auth2LengthLimits)
         std::copy(head, head + 6, content.begin());
         Auth2CertificateWriter w(Header());
         w.AddRawSection(1, content);
-        EXPECT_FALSE(Auth2CertificatePtr(new Auth2Certificate(CertIssuer::AppendSignature(w.Body().Get(), "s", 1)))->IsValid());
+        EXPECT_FALSE(Auth2Parses(w));
     }
     // A wide string count of 0x8000 or more.
     for (uint16_t count : {uint16_t(0x8000), uint16_t(0xFFFF)})
@@ -291,7 +307,7 @@ TEST_F(AuthBlocks, Auth2LengthLimits)
         content.resize(0xFFFF, 0x41);
         Auth2CertificateWriter w(Header());
         w.AddRawSection(2, content);
-        EXPECT_FALSE(Auth2CertificatePtr(new Auth2Certificate(CertIssuer::AppendSignature(w.Body().Get(), "s", 1)))->IsValid());
+        EXPECT_FALSE(Auth2Parses(w)) << count;
     }
     // The signed part may take 65,535 bytes, not one more.
     for (uint32_t extra : {0u, 1u})
@@ -314,7 +330,7 @@ TEST_F(AuthBlocks, Auth2LengthLimits)
         ASSERT_TRUE(w.AddDataValue(1, big.data(), 0x7FFF));
         ASSERT_TRUE(w.AddDataValue(2, big.data(), 0x7FFF));
         ASSERT_TRUE(w.AddDataValue(3, big.data(), 100));
-        EXPECT_FALSE(Auth2CertificatePtr(new Auth2Certificate(CertIssuer::AppendSignature(w.Body().Get(), "s", 1)))->IsValid());
+        EXPECT_FALSE(Auth2Parses(w));
     }
 }
 
@@ -381,35 +397,24 @@ TEST_F(AuthBlocks, TruncationsOfEveryLayout)
     for (size_t kind = 0; kind < blocks.size(); ++kind)
     {
         const Bytes full = ToBytes(blocks[kind].Get());
-        uint32_t signedLength = 0;
-        ElGamal verifier = KeyOf(kind == 2 ? 0 : 1);
-        auto parse = [&](const Bytes& b) -> AuthBasePtr {
-            if (kind == 0)
-                return new AuthCertificate(b.data(), static_cast<uint32_t>(b.size()));
-            if (kind == 1)
-                return new Auth2Certificate(b.data(), static_cast<uint32_t>(b.size()));
-            return new AuthPubKeyBlock(b.data(), static_cast<uint32_t>(b.size()));
-        };
-        const AuthBasePtr whole = parse(full);
+        const ElGamal verifier = KeyOf(kind == 2 ? 0 : 1);
+        const AuthBasePtr whole = Parse(kind, full);
         ASSERT_TRUE(whole->IsValid());
         ASSERT_TRUE(whole->Verify(verifier));
-        signedLength = whole->GetSignedLength();
+        const uint32_t signedLength = whole->GetSignedLength();
         for (uint32_t len = 0; len < full.size(); ++len)
         {
-            const AuthBasePtr cut = parse(Bytes(full.begin(), full.begin() + len));
-            if (len <= signedLength)
+            SCOPED_TRACE(testing::Message() << kind << " " << len);
+            const AuthBasePtr cut = Parse(kind, Bytes(full.begin(), full.begin() + len));
+            // Cut in the signed part: invalid. Cut in the signature: parses, fails to verify.
+            EXPECT_EQ(cut->IsValid(), len > signedLength);
+            if (len > signedLength)
             {
-                EXPECT_FALSE(cut->IsValid()) << kind << " " << len;
-            }
-            else
-            {
-                // Only the signature was cut: the block parses, the signature fails.
-                EXPECT_TRUE(cut->IsValid()) << kind << " " << len;
                 EXPECT_EQ(cut->GetSignedLength(), signedLength);
-                if (len + 1 == full.size() || len == signedLength + 1)
-                {
-                    EXPECT_FALSE(cut->Verify(verifier)) << kind << " " << len;
-                }
+            }
+            if (len + 1 == full.size() || len == signedLength + 1)
+            {
+                EXPECT_FALSE(cut->Verify(verifier));
             }
         }
     }
@@ -417,26 +422,20 @@ TEST_F(AuthBlocks, TruncationsOfEveryLayout)
 
 TEST_F(AuthBlocks, CheckAccess)
 {
-    const AuthCertificatePtr cert = new AuthCertificate(MakeCert(1));   // user 77, community 5, trust 3
-    EXPECT_TRUE(cert->CheckAccess(0, 0, 0));
-    EXPECT_TRUE(cert->CheckAccess(77, 5, 3));
-    EXPECT_FALSE(cert->CheckAccess(77, 5, 4));
-    EXPECT_FALSE(cert->CheckAccess(78, 0, 0));
-    EXPECT_FALSE(cert->CheckAccess(0, 6, 0));
-
+    const AuthCertificatePtr cert = new AuthCertificate(MakeCert(1));       // user 77, community 5, trust 3
     const Auth2CertificatePtr cert2 = new Auth2Certificate(MakeAuth2(1));   // user 1234, {7:10, 3:2}
-    EXPECT_TRUE(cert2->CheckAccess(0, 0, 0));
-    EXPECT_TRUE(cert2->CheckAccess(1234, 7, 10));
-    EXPECT_FALSE(cert2->CheckAccess(1234, 7, 11));
-    EXPECT_TRUE(cert2->CheckAccess(0, 3, 2));
-    EXPECT_FALSE(cert2->CheckAccess(0, 3, 3));
-    EXPECT_FALSE(cert2->CheckAccess(0, 8, 0));
-    EXPECT_TRUE(cert2->CheckAccess(0, 0, 10));
-    EXPECT_FALSE(cert2->CheckAccess(0, 0, 11));
-    EXPECT_FALSE(cert2->CheckAccess(1, 0, 0));
-
-    const AuthCertificateBase& base = *cert2;
-    EXPECT_TRUE(base.CheckAccess(0, 0, 0));   // dispatches to the derived check
+    struct Case { const AuthCertificateBase* cert; uint32_t user, community; uint16_t trust; bool expected; };
+    const Case cases[] = {
+        {cert.Get(), 0, 0, 0, true},      {cert.Get(), 77, 5, 3, true},    {cert.Get(), 77, 5, 4, false},
+        {cert.Get(), 78, 0, 0, false},    {cert.Get(), 0, 6, 0, false},    {cert2.Get(), 0, 0, 0, true},
+        {cert2.Get(), 1234, 7, 10, true}, {cert2.Get(), 1234, 7, 11, false}, {cert2.Get(), 0, 3, 2, true},
+        {cert2.Get(), 0, 3, 3, false},    {cert2.Get(), 0, 8, 0, false},   {cert2.Get(), 0, 0, 10, true},
+        {cert2.Get(), 0, 0, 11, false},   {cert2.Get(), 1, 0, 0, false},
+    };
+    // Called through the base class, so the derived check must be dispatched to.
+    for (const Case& c : cases)
+        EXPECT_EQ(c.cert->CheckAccess(c.user, c.community, c.trust), c.expected)
+            << c.user << " " << c.community << " " << c.trust;
 }
 
 TEST_F(AuthBlocks, Expiry)
@@ -448,18 +447,15 @@ TEST_F(AuthBlocks, Expiry)
         h.mExpiryTime = expiry;
         return AuthCertificatePtr(new AuthCertificate(Issuer(1).IssueCertificate(h, 1, 1, 1, PublicKeyOf(3).Get())));
     };
-    EXPECT_TRUE(certExpiring(now)->IsExpired(0));
-    EXPECT_TRUE(certExpiring(now - 1)->IsExpired(0));
-    const AuthCertificatePtr later = certExpiring(now + 100);
-    EXPECT_FALSE(later->IsExpired(0));
-    EXPECT_FALSE(later->IsExpired(90));
-    EXPECT_TRUE(later->IsExpired(100));
-    EXPECT_FALSE(certExpiring(now - 10)->IsExpired(-20));
-    // Extreme leads do not wrap.
-    EXPECT_FALSE(certExpiring(0xFFFFFFFFu)->IsExpired(0));
-    EXPECT_FALSE(certExpiring(0xFFFFFFFFu)->IsExpired(INT32_MAX));
-    EXPECT_TRUE(certExpiring(now + 5)->IsExpired(INT32_MAX));
-    EXPECT_FALSE(certExpiring(now)->IsExpired(INT32_MIN));
+    struct Case { uint32_t expiry; int32_t lead; bool expired; };
+    const Case cases[] = {
+        {now, 0, true}, {now - 1, 0, true}, {now + 100, 0, false}, {now + 100, 90, false},
+        {now + 100, 100, true}, {now - 10, -20, false},
+        // Extreme leads do not wrap.
+        {0xFFFFFFFFu, 0, false}, {0xFFFFFFFFu, INT32_MAX, false}, {now + 5, INT32_MAX, true}, {now, INT32_MIN, false},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(certExpiring(c.expiry)->IsExpired(c.lead), c.expired) << c.expiry - now << " " << c.lead;
 }
 
 // Bounded random mutations: every result is a valid or an invalid block, and
@@ -491,14 +487,7 @@ TEST_F(AuthBlocks, RandomMutationsNeverBreakTheParsers)
             }
             for (int parser = 0; parser < 3; ++parser)
             {
-                AuthBasePtr block;
-                const uint32_t n = static_cast<uint32_t>(b.size());
-                if (parser == 0)
-                    block = new AuthCertificate(b.data(), n);
-                else if (parser == 1)
-                    block = new Auth2Certificate(b.data(), n);
-                else
-                    block = new AuthPubKeyBlock(b.data(), n);
+                const AuthBasePtr block = Parse(static_cast<size_t>(parser), b);
                 if (block->IsValid())
                 {
                     ++validCount;

@@ -117,7 +117,6 @@ TEST(AuthSession, TypeOneLayoutAndRoundTrip)
 
 TEST(AuthSession, TypeTwoHasNoIdentifierOrSequence)
 {
-    SessionPair pair(2);
     SmartPtr<ByteBuffer> m = Frame("\x05payload", 2);
     const AuthSessionPtr sender = new AuthSession(2, 1, Key(), 2);
     ASSERT_EQ(sender->Encrypt(m), WS_Success);
@@ -181,10 +180,8 @@ TEST(AuthSession, ReplayAndReorderAreRefused)
     SessionPair pair(1);
     SmartPtr<ByteBuffer> m1 = Frame("\x05one");
     SmartPtr<ByteBuffer> m2 = Frame("\x05two");
-    SmartPtr<ByteBuffer> m3 = Frame("\x05three");
     ASSERT_EQ(pair.sender->Encrypt(m1), WS_Success);
     ASSERT_EQ(pair.sender->Encrypt(m2), WS_Success);
-    ASSERT_EQ(pair.sender->Encrypt(m3), WS_Success);
 
     SmartPtr<ByteBuffer> r = Strip(m1);
     ASSERT_EQ(pair.receiver->Decrypt(r), WS_Success);
@@ -230,10 +227,7 @@ TEST(AuthSession, TruncatedAndShortMessages)
         SmartPtr<ByteBuffer> cut = new ByteBuffer(whole->GetData(), len);
         const ByteBuffer* before = cut.Get();
         const WSStatus s = pair.receiver->Decrypt(cut);
-        if (len < 3)
-            EXPECT_EQ(s, WS_AuthSession_DecryptUnpackFailure) << len;
-        else
-            EXPECT_EQ(s, WS_AuthSession_DecryptFailure) << len;
+        EXPECT_EQ(s, len < 3 ? WS_AuthSession_DecryptUnpackFailure : WS_AuthSession_DecryptFailure) << len;
         EXPECT_EQ(cut.Get(), before);
     }
     // Nothing was accepted, so the whole message still comes through.

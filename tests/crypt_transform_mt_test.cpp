@@ -5,6 +5,7 @@
 // from overlapping while the pump and socket threads drive both directions.
 
 #include "QORAPI.h"
+#include "SocketTestUtil.h"
 #include "QORSocket/AsyncSocket.h"
 #include "QORSocket/InetAddress.h"
 #include "QORSocket/RecvMsgOp.h"
@@ -25,28 +26,13 @@
 #include <vector>
 
 using namespace QORAPI;
+using QORAPI::TestUtil::kWait;
+using QORAPI::TestUtil::MakePair;
 
 namespace {
 
 const uint32_t kDeadlineMs = 60000;
 const uint32_t kMessages = 3000;
-
-void MakePair(AsyncSocketPtr& client, AsyncSocketPtr& server)
-{
-    const AsyncSocketPtr listener = new AsyncSocket(SocketType::Stream);
-    ASSERT_EQ(listener->Bind(0), WS_Success);
-    ASSERT_EQ(listener->Listen(4), WS_Success);
-    client = new AsyncSocket(SocketType::Stream);
-    WSStatus s = client->Connect(InetAddress("127.0.0.1", listener->GetLocalPort()));
-    ASSERT_TRUE(s == WS_Success || s == WS_TimedOut) << WSStatusToString(s);
-    const uint32_t start = GetTickCount();
-    while ((s = client->WaitForConnect(100)) == WS_TimedOut && TicksSince(start) < 5000)
-    {
-    }
-    ASSERT_EQ(s, WS_Success);
-    listener->WaitForRead(5000);
-    ASSERT_EQ(listener->Accept(server), WS_Success);
-}
 
 SmartPtr<ByteBuffer> MakeMessage(uint32_t from, uint32_t index)
 {
@@ -71,8 +57,7 @@ bool CheckMessage(const ByteBuffer& m, uint32_t from, uint32_t index)
 // status, never as data.
 TEST(CryptTransformSockets, ReplayReorderAndTruncationOnTheWire)
 {
-    AsyncSocketPtr client;
-    AsyncSocketPtr server;
+    AsyncSocketPtr client, server;
     MakePair(client, server);
     ASSERT_TRUE(client && server);
     const Blowfish key(8);
@@ -87,31 +72,30 @@ TEST(CryptTransformSockets, ReplayReorderAndTruncationOnTheWire)
         ASSERT_EQ(sender->Encrypt(m), WS_Success);
         frames.push_back(m);
     }
-    const uint32_t wait = 5000;
     SmartPtr<ByteBuffer> got;
 
     // In order: delivered.
-    ASSERT_EQ(client->SendBytesBlock(frames[0], wait), WS_Success);
-    ASSERT_EQ(server->RecvMsgBlock(got, wait), WS_Success);
+    ASSERT_EQ(client->SendBytesBlock(frames[0], kWait), WS_Success);
+    ASSERT_EQ(server->RecvMsgBlock(got, kWait), WS_Success);
     EXPECT_TRUE(CheckMessage(*got, 0, 0));
 
     // Replayed.
     got = nullptr;
-    ASSERT_EQ(client->SendBytesBlock(frames[0], wait), WS_Success);
-    EXPECT_EQ(server->RecvMsgBlock(got, wait), WS_AuthSession_DecryptInvalidSequenceNum);
+    ASSERT_EQ(client->SendBytesBlock(frames[0], kWait), WS_Success);
+    EXPECT_EQ(server->RecvMsgBlock(got, kWait), WS_AuthSession_DecryptInvalidSequenceNum);
     EXPECT_FALSE(got);
 
     // Cut: the length field is rewritten to match the shortened frame.
     std::vector<uint8_t> cut(frames[2]->GetData(), frames[2]->GetData() + frames[2]->GetLength() - 3);
     StoreLE32(cut.data(), static_cast<uint32_t>(cut.size()));
-    ASSERT_EQ(client->SendBytesBlock(new ByteBuffer(cut.data(), static_cast<uint32_t>(cut.size())), wait), WS_Success);
-    EXPECT_EQ(server->RecvMsgBlock(got, wait), WS_AuthSession_DecryptFailure);
+    ASSERT_EQ(client->SendBytesBlock(new ByteBuffer(cut.data(), static_cast<uint32_t>(cut.size())), kWait), WS_Success);
+    EXPECT_EQ(server->RecvMsgBlock(got, kWait), WS_AuthSession_DecryptFailure);
     EXPECT_FALSE(got);
 
     // Reordered: after the replay the receiver expects number 3 (the third
     // frame); the fourth arrives first and is refused.
-    ASSERT_EQ(client->SendBytesBlock(frames[3], wait), WS_Success);
-    EXPECT_EQ(server->RecvMsgBlock(got, wait), WS_AuthSession_DecryptInvalidSequenceNum);
+    ASSERT_EQ(client->SendBytesBlock(frames[3], kWait), WS_Success);
+    EXPECT_EQ(server->RecvMsgBlock(got, kWait), WS_AuthSession_DecryptInvalidSequenceNum);
     EXPECT_FALSE(got);
 }
 
@@ -201,8 +185,7 @@ TEST_P(CryptTransformAsync, ThousandsOfMessagesEachWay)
     const AsyncMode mode = GetParam();
     std::unique_ptr<QORAPICore> core(new QORAPICore(mode.threaded, mode.threaded, mode.useEx));
 
-    AsyncSocketPtr client;
-    AsyncSocketPtr server;
+    AsyncSocketPtr client, server;
     MakePair(client, server);
     ASSERT_TRUE(client && server);
     const Blowfish key(8);
@@ -230,10 +213,11 @@ TEST_P(CryptTransformAsync, ThousandsOfMessagesEachWay)
         EXPECT_EQ(s->mSent.load(), kMessages);
         EXPECT_EQ(s->mReceived.load(), kMessages);
     }
-    EXPECT_EQ(clientSession->GetOutgoingSequence(), kMessages);
-    EXPECT_EQ(clientSession->GetIncomingSequence(), kMessages);
-    EXPECT_EQ(serverSession->GetOutgoingSequence(), kMessages);
-    EXPECT_EQ(serverSession->GetIncomingSequence(), kMessages);
+    for (const AuthSessionPtr& session : {clientSession, serverSession})
+    {
+        EXPECT_EQ(session->GetOutgoingSequence(), kMessages);
+        EXPECT_EQ(session->GetIncomingSequence(), kMessages);
+    }
 
     client->Close();
     server->Close();

@@ -172,20 +172,20 @@ TEST_F(DirEngineTest, LifespansExpireAndRenew)
     EXPECT_EQ(AddService(u"/", u"short", kAddrA, 1, 10), WS_Success);
     EXPECT_EQ(AddService(u"/", u"long", kAddrA, 1, 0), WS_Success);
     EXPECT_EQ(AddService(u"/", u"huge", kAddrA, 1, 400000000), WS_DirServ_InvalidLifespan);
+    auto renew = [&] {
+        DirMessageWriter w(0);
+        w.Begin(DirMsg_RenewService);
+        Identity(w, true, u"/", u"short", kAddrA);
+        w.Long(20);
+        return StatusOf(w);
+    };
     mNow += 5;
-    DirMessageWriter w(0);
-    w.Begin(DirMsg_RenewService);
-    Identity(w, true, u"/", u"short", kAddrA);
-    w.Long(20);
-    EXPECT_EQ(StatusOf(w), WS_Success);
+    EXPECT_EQ(renew(), WS_Success);
     mNow += 15;
     EXPECT_EQ(mEngine.CountEntities(), 2u);
     mNow += 10;
     EXPECT_EQ(mEngine.CountEntities(), 1u);
-    w.Begin(DirMsg_RenewService);
-    Identity(w, true, u"/", u"short", kAddrA);
-    w.Long(20);
-    EXPECT_EQ(StatusOf(w), WS_DirServ_ServiceNotFound);
+    EXPECT_EQ(renew(), WS_DirServ_ServiceNotFound);
 }
 
 TEST_F(DirEngineTest, RenameModifyAndRemove)
@@ -194,16 +194,14 @@ TEST_F(DirEngineTest, RenameModifyAndRemove)
     ASSERT_EQ(AddDir(u"/", u"b"), WS_Success);
     ASSERT_EQ(AddService(u"/a", u"svc", kAddrA), WS_Success);
     DirMessageWriter w(0);
-    w.Begin(DirMsg_RenameDirectory);
-    w.Bool(true);
-    Identity(w, false, u"/a", u"", "");
-    w.String(u"b");
-    EXPECT_EQ(StatusOf(w), WS_DirServ_DirExists);
-    w.Begin(DirMsg_RenameDirectory);
-    w.Bool(true);
-    Identity(w, false, u"/a", u"", "");
-    w.String(u"c");
-    EXPECT_EQ(StatusOf(w), WS_Success);
+    for (const auto& rename : {std::make_pair(u"b", WS_DirServ_DirExists), std::make_pair(u"c", WS_Success)})
+    {
+        w.Begin(DirMsg_RenameDirectory);
+        w.Bool(true);
+        Identity(w, false, u"/a", u"", "");
+        w.String(rename.first);
+        EXPECT_EQ(StatusOf(w), rename.second);
+    }
 
     // Modify: new name, new address, display name and a data object.
     w.Begin(DirMsg_ModifyService);
@@ -226,12 +224,12 @@ TEST_F(DirEngineTest, RenameModifyAndRemove)
     EXPECT_EQ(req.GetEntities().front()->GetNetAddress()->ToString(), kAddrB);
     EXPECT_EQ(req.GetEntities().front()->FindDataObject("k")->mData->ToString(), "v");
 
-    w.Begin(DirMsg_RemoveDirectory);
-    Identity(w, false, u"/", u"", "");
-    EXPECT_EQ(StatusOf(w), WS_DirServ_InvalidPath);
-    w.Begin(DirMsg_RemoveDirectory);
-    Identity(w, false, u"/c", u"", "");
-    EXPECT_EQ(StatusOf(w), WS_Success);
+    for (const auto& remove : {std::make_pair(u"/", WS_DirServ_InvalidPath), std::make_pair(u"/c", WS_Success)})
+    {
+        w.Begin(DirMsg_RemoveDirectory);
+        Identity(w, false, remove.first, u"", "");
+        EXPECT_EQ(StatusOf(w), remove.second);
+    }
     EXPECT_EQ(mEngine.CountEntities(), 1u);
 }
 

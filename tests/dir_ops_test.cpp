@@ -22,6 +22,17 @@ namespace {
 
 SmartPtr<ByteBuffer> Text(const std::string& s) { return new ByteBuffer(s.data(), static_cast<uint32_t>(s.size())); }
 
+// Points an entity operation at path/name and, with a port, at one address.
+template <class Op>
+SmartPtr<Op> Target(Op* op, const std::u16string& path, const std::u16string& name, uint16_t port = 0)
+{
+    op->SetPath(path);
+    op->SetName(name);
+    if (port)
+        op->SetNetAddress(Local(port));
+    return op;
+}
+
 // Every test runs once blocking and once asynchronously.
 class DirOpsTest : public ::testing::TestWithParam<bool>
 {
@@ -65,9 +76,7 @@ protected:
 
 TEST_P(DirOpsTest, AddListAndGetService)
 {
-    SmartPtr<AddEntityOp> dir = new AddEntityOp(mContext, false);
-    dir->SetPath(u"/");
-    dir->SetName(u"games");
+    SmartPtr<AddEntityOp> dir = Target(new AddEntityOp(mContext, false), u"/", u"games");
     dir->SetDisplayName(u"Games");
     EXPECT_EQ(Run(dir), WS_Success);
     EXPECT_EQ(Run(dir), WS_DirServ_DirExists);   // flags 1: an existing entity is refused
@@ -92,19 +101,14 @@ TEST_P(DirOpsTest, AddListAndGetService)
     EXPECT_TRUE(lobbies.AddAddressesFromDir(list->GetEntities(), u"lobby"));
     EXPECT_EQ(lobbies.GetAddressCount(), 2u);
 
-    SmartPtr<GetServiceOp> get = new GetServiceOp(mContext);
-    get->SetPath(u"/games");
-    get->SetName(u"lobby");
-    get->SetNetAddress(Local(4000));
+    SmartPtr<GetServiceOp> get = Target(new GetServiceOp(mContext), u"/games", u"lobby", 4000);
     get->SetGetFlags(DirGetFlags_ServiceDefault | DirGetFlag_DataObjectTypes | DirGetFlag_DataObjectData);
     EXPECT_EQ(Run(get), WS_Success);
     ASSERT_TRUE(get->GetEntity());
     ASSERT_NE(get->GetEntity()->FindDataObject("map"), nullptr);
     EXPECT_EQ(get->GetEntity()->FindDataObject("map")->mData->ToString(), "forest");
 
-    SmartPtr<GetServiceOp> missing = new GetServiceOp(mContext);
-    missing->SetPath(u"/games");
-    missing->SetName(u"nobody");
+    SmartPtr<GetServiceOp> missing = Target(new GetServiceOp(mContext), u"/games", u"nobody");
     EXPECT_EQ(Run(missing), WS_DirServ_ServiceNotFound);
     EXPECT_FALSE(missing->GetEntity());
 
@@ -131,31 +135,20 @@ TEST_P(DirOpsTest, ChangeRenameRenewAndRemove)
 {
     ASSERT_EQ(AddService(u"/g", u"svc", 4000), WS_Success);
 
-    SmartPtr<ModifyEntityOp> modify = new ModifyEntityOp(mContext, true);
-    modify->SetPath(u"/g");
-    modify->SetName(u"svc");
-    modify->SetNetAddress(Local(4000));
+    SmartPtr<ModifyEntityOp> modify = Target(new ModifyEntityOp(mContext, true), u"/g", u"svc", 4000);
     modify->SetNewNetAddress(Local(4100));
     modify->SetNewDisplayName(u"Moved");
     modify->AddDataObject("state", Text("open"));
     EXPECT_EQ(Run(modify), WS_Success);
 
-    SmartPtr<RenameEntityOp> rename = new RenameEntityOp(mContext, true);
-    rename->SetPath(u"/g");
-    rename->SetName(u"svc");
-    rename->SetNetAddress(Local(4100));
+    SmartPtr<RenameEntityOp> rename = Target(new RenameEntityOp(mContext, true), u"/g", u"svc", 4100);
     rename->SetNewName(u"renamed");
     EXPECT_EQ(Run(rename), WS_Success);
 
-    SmartPtr<RenewEntityOp> renew = new RenewEntityOp(mContext, true);
-    renew->SetPath(u"/g");
-    renew->SetName(u"renamed");
-    renew->SetNetAddress(Local(4100));
+    SmartPtr<RenewEntityOp> renew = Target(new RenewEntityOp(mContext, true), u"/g", u"renamed", 4100);
     renew->SetLifespan(3600);
     EXPECT_EQ(Run(renew), WS_Success);
-    renew = new RenewEntityOp(mContext, true);
-    renew->SetPath(u"/g");
-    renew->SetName(u"renamed");
+    renew = Target(new RenewEntityOp(mContext, true), u"/g", u"renamed");
     renew->SetLifespan(0xFFFFFFFFu);
     EXPECT_EQ(Run(renew), WS_DirServ_InvalidLifespan);
 
@@ -182,47 +175,33 @@ TEST_P(DirOpsTest, DataObjects)
 {
     ASSERT_EQ(AddService(u"/", u"svc", 4000, "map", "forest"), WS_Success);
 
-    SmartPtr<EntitySetDataObjectsOp> set = new EntitySetDataObjectsOp(mContext, true);
-    set->SetPath(u"/");
-    set->SetName(u"svc");
+    SmartPtr<EntitySetDataObjectsOp> set = Target(new EntitySetDataObjectsOp(mContext, true), u"/", u"svc");
     set->SetMode(DirSetData_Add);
     set->AddDataObject("map", Text("x"));
     EXPECT_EQ(Run(set), WS_DirServ_DataObjectExists);
-    set = new EntitySetDataObjectsOp(mContext, true);
-    set->SetPath(u"/");
-    set->SetName(u"svc");
+    set = Target(new EntitySetDataObjectsOp(mContext, true), u"/", u"svc");
     set->SetMode(DirSetData_Add);
     set->AddDataObject("players", Text("3"));
     EXPECT_EQ(Run(set), WS_Success);
 
-    SmartPtr<EntityModifyDataObjectsOp> change = new EntityModifyDataObjectsOp(mContext, true);
-    change->SetPath(u"/");
-    change->SetName(u"svc");
+    SmartPtr<EntityModifyDataObjectsOp> change = Target(new EntityModifyDataObjectsOp(mContext, true), u"/", u"svc");
     change->AddChange(0, false, "players", Text("4"));
     change->AddChange(6, true, "map", Text("-north"));
     EXPECT_EQ(Run(change), WS_Success);
-    change = new EntityModifyDataObjectsOp(mContext, true);
-    change->SetPath(u"/");
-    change->SetName(u"svc");
+    change = Target(new EntityModifyDataObjectsOp(mContext, true), u"/", u"svc");
     change->AddChange(99, false, "map", Text("!"));
     EXPECT_EQ(Run(change), WS_DirServ_BadDataOffset);
 
-    SmartPtr<GetServiceOp> get = new GetServiceOp(mContext);
-    get->SetPath(u"/");
-    get->SetName(u"svc");
+    SmartPtr<GetServiceOp> get = Target(new GetServiceOp(mContext), u"/", u"svc");
     get->SetGetFlags(DirGetFlags_ServiceDefault | DirGetFlag_DataObjectTypes | DirGetFlag_DataObjectData);
     ASSERT_EQ(Run(get), WS_Success);
     EXPECT_EQ(get->GetEntity()->FindDataObject("map")->mData->ToString(), "forest-north");
     EXPECT_EQ(get->GetEntity()->FindDataObject("players")->mData->ToString(), "4");
 
-    SmartPtr<EntityClearDataObjectsOp> clear = new EntityClearDataObjectsOp(mContext, true);
-    clear->SetPath(u"/");
-    clear->SetName(u"svc");
+    SmartPtr<EntityClearDataObjectsOp> clear = Target(new EntityClearDataObjectsOp(mContext, true), u"/", u"svc");
     clear->AddDataObjectType("absent");
     EXPECT_EQ(Run(clear), WS_DirServ_DataObjectNotFound);
-    clear = new EntityClearDataObjectsOp(mContext, true);
-    clear->SetPath(u"/");
-    clear->SetName(u"svc");
+    clear = Target(new EntityClearDataObjectsOp(mContext, true), u"/", u"svc");
     EXPECT_EQ(Run(clear), WS_Success);
     EXPECT_EQ(Run(clear), WS_DirServ_NoDataObjects);
 }
@@ -232,9 +211,7 @@ TEST_P(DirOpsTest, FindServicesAndDirectories)
     ASSERT_EQ(AddService(u"/g/chess", u"lobby", 4000, "mode", "ranked"), WS_Success);
     ASSERT_EQ(AddService(u"/g/go", u"lobby", 4001), WS_Success);
 
-    SmartPtr<FindEntityOp> one = new FindEntityOp(mContext, true);
-    one->SetPath(u"/g");
-    one->SetName(u"lobby");
+    SmartPtr<FindEntityOp> one = Target(new FindEntityOp(mContext, true), u"/g", u"lobby");
     one->SetMatchFlags(DirMatchFlag_Recursive);
     one->AddMatchDataObject("mode", nullptr);
     EXPECT_EQ(Run(one), WS_Success);
@@ -242,26 +219,20 @@ TEST_P(DirOpsTest, FindServicesAndDirectories)
     EXPECT_EQ(one->GetEntity()->GetAddress(), Local(4000));
     EXPECT_EQ(one->GetEntities().size(), 1u);
 
-    SmartPtr<FindEntityOp> all = new FindEntityOp(mContext, true);
-    all->SetPath(u"/");
-    all->SetName(u"lob");
+    SmartPtr<FindEntityOp> all = Target(new FindEntityOp(mContext, true), u"/", u"lob");
     all->SetMatchMode(DirMatch_Prefix);
     all->SetMatchFlags(DirMatchFlag_All | DirMatchFlag_Recursive);
     EXPECT_EQ(Run(all), WS_Success);
     EXPECT_EQ(all->GetEntities().size(), 2u);
     EXPECT_EQ(all->GetEntity(), all->GetEntities().front().Get());
 
-    SmartPtr<FindEntityOp> dirs = new FindEntityOp(mContext, false);
-    dirs->SetPath(u"/g");
-    dirs->SetName(u"go");
+    SmartPtr<FindEntityOp> dirs = Target(new FindEntityOp(mContext, false), u"/g", u"go");
     EXPECT_EQ(Run(dirs), WS_Success);
     ASSERT_EQ(dirs->GetEntities().size(), 1u);
     EXPECT_TRUE(dirs->GetEntities().front()->IsDirectory());
     EXPECT_FALSE(dirs->GetEntity());
 
-    SmartPtr<FindEntityOp> none = new FindEntityOp(mContext, true);
-    none->SetPath(u"/g");
-    none->SetName(u"nobody");
+    SmartPtr<FindEntityOp> none = Target(new FindEntityOp(mContext, true), u"/g", u"nobody");
     none->SetMatchFlags(DirMatchFlag_Recursive);
     EXPECT_EQ(Run(none), WS_DirServ_ServiceNotFound);
 }
@@ -317,9 +288,7 @@ TEST_P(DirOpsTest, MultiGetSuccessPartialAndTotalFailure)
 TEST_P(DirOpsTest, RequestsThatCannotBeSentOrRun)
 {
     // A name too long for its length field is refused before anything is sent.
-    SmartPtr<AddEntityOp> tooLong = new AddEntityOp(mContext, false);
-    tooLong->SetPath(u"/");
-    tooLong->SetName(std::u16string(70000, u'x'));
+    SmartPtr<AddEntityOp> tooLong = Target(new AddEntityOp(mContext, false), u"/", std::u16string(70000, u'x'));
     EXPECT_EQ(Run(tooLong), WS_InvalidMessage);
     SmartPtr<GetMultiDirOp> tooMany = new GetMultiDirOp(mContext);
     for (int i = 0; i < 256; ++i)

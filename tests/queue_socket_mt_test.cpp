@@ -78,6 +78,24 @@ std::string RecvPumping(CoreHolder& core, AsyncSocket& s, uint32_t n)
     return out;
 }
 
+// A socket of class S connected to peer over loopback.
+template <class S>
+SmartPtr<S> Attached(SmartPtr<AsyncSocket>& peer)
+{
+    SmartPtr<S> socket = new S();
+    SmartPtr<AsyncSocket> same;
+    MakePair(same, peer, socket.Get());
+    return socket;
+}
+
+// A flag that op's completion raises.
+SmartPtr<DoneFlag> Watch(const SmartPtr<AsyncOp>& op)
+{
+    SmartPtr<DoneFlag> flag = new DoneFlag;
+    op->SetCompletion(DoneCompletion(flag));
+    return flag;
+}
+
 } // namespace
 
 class QueueSockets : public testing::TestWithParam<CoreMode>
@@ -87,9 +105,8 @@ class QueueSockets : public testing::TestWithParam<CoreMode>
 TEST_P(QueueSockets, OperationsRunInOrder)
 {
     CoreHolder core(GetParam());
-    SmartPtr<AsyncSocket> clientBase, server;
-    SmartPtr<QueueSocket> client = new QueueSocket();
-    MakePair(clientBase, server, client.Get());
+    SmartPtr<AsyncSocket> server;
+    SmartPtr<QueueSocket> client = Attached<QueueSocket>(server);
     SmartPtr<DoneFlag> flag = new DoneFlag;
     client->SetDefaultOpCompletion(DoneCompletion(flag));
     std::string expected;
@@ -110,9 +127,8 @@ TEST_P(QueueSockets, OperationsRunInOrder)
 TEST_P(QueueSockets, RepeatingReceiveAndClosedNotice)
 {
     CoreHolder core(GetParam());
-    SmartPtr<AsyncSocket> base, peer;
-    SmartPtr<BlockingSocket> socket = new BlockingSocket();
-    MakePair(base, peer, socket.Get());
+    SmartPtr<AsyncSocket> peer;
+    SmartPtr<BlockingSocket> socket = Attached<BlockingSocket>(peer);
     SmartPtr<MsgLog> msgs = new MsgLog;
     SmartPtr<DoneFlag> closed = new DoneFlag;
     socket->SetRepeatOpCompletion(MsgCompletion(msgs));
@@ -138,9 +154,8 @@ TEST_P(QueueSockets, RepeatingReceiveAndClosedNotice)
 TEST_P(QueueSockets, CloseAfterQueueSendsEverythingFirst)
 {
     CoreHolder core(GetParam());
-    SmartPtr<AsyncSocket> base, peer;
-    SmartPtr<QueueSocket> socket = new QueueSocket();
-    MakePair(base, peer, socket.Get());
+    SmartPtr<AsyncSocket> peer;
+    SmartPtr<QueueSocket> socket = Attached<QueueSocket>(peer);
     SmartPtr<MsgLog> repeats = new MsgLog;
     socket->SetRepeatOpCompletion(MsgCompletion(repeats));
     socket->SetRepeatOp(new RecvMsgOp());
@@ -159,12 +174,10 @@ TEST_P(QueueSockets, CloseAfterQueueSendsEverythingFirst)
 TEST_P(QueueSockets, CloseTimerClosesASilentSocket)
 {
     CoreHolder core(GetParam());
-    SmartPtr<AsyncSocket> base, peer;
-    SmartPtr<QueueSocket> socket = new QueueSocket();
-    MakePair(base, peer, socket.Get());
-    SmartPtr<DoneFlag> flag = new DoneFlag;
+    SmartPtr<AsyncSocket> peer;
+    SmartPtr<QueueSocket> socket = Attached<QueueSocket>(peer);
     SmartPtr<RecvMsgOp> recv = new RecvMsgOp();
-    recv->SetCompletion(DoneCompletion(flag));
+    SmartPtr<DoneFlag> flag = Watch(recv.Get());
     socket->QueueOp(recv);
     socket->CloseAfterQueue(50);   // the receive never ends by itself
     ASSERT_TRUE(WaitClosed(core, *socket));
@@ -172,9 +185,8 @@ TEST_P(QueueSockets, CloseTimerClosesASilentSocket)
     EXPECT_EQ(flag->status.load(), WS_Killed);
 
     // A cancelled timer closes nothing.
-    SmartPtr<AsyncSocket> base2, peer2;
-    SmartPtr<QueueSocket> other = new QueueSocket();
-    MakePair(base2, peer2, other.Get());
+    SmartPtr<AsyncSocket> peer2;
+    SmartPtr<QueueSocket> other = Attached<QueueSocket>(peer2);
     other->SetCloseTimer(30);
     other->SetCloseTimer(0);
     for (int i = 0; i < 10; ++i)
@@ -192,11 +204,8 @@ TEST_P(QueueSockets, DatagramFailureKeepsTheSocketOpen)
     ASSERT_EQ(socket->Bind(0), WS_Success);
     SmartPtr<AsyncSocket> sender = new AsyncSocket(SocketType::Datagram);
     const InetAddress to("127.0.0.1", socket->GetLocalPort());
-    SmartPtr<DoneFlag> first = new DoneFlag, second = new DoneFlag;
-    SmartPtr<RecvBytesFromOp> small = new RecvBytesFromOp(8);
-    small->SetCompletion(DoneCompletion(first));
-    SmartPtr<RecvBytesFromOp> big = new RecvBytesFromOp(512);
-    big->SetCompletion(DoneCompletion(second));
+    SmartPtr<RecvBytesFromOp> small = new RecvBytesFromOp(8), big = new RecvBytesFromOp(512);
+    SmartPtr<DoneFlag> first = Watch(small.Get()), second = Watch(big.Get());
     socket->QueueOp(small, kWait);
     socket->QueueOp(big, kWait);
     ASSERT_EQ(sender->SendTo(std::string(100, 'x').data(), 100, to), WS_Success);
@@ -212,15 +221,12 @@ TEST_P(QueueSockets, DatagramFailureKeepsTheSocketOpen)
 TEST_P(QueueSockets, StreamFailureClosesAndKillsTheRest)
 {
     CoreHolder core(GetParam());
-    SmartPtr<AsyncSocket> base, peer;
-    SmartPtr<QueueSocket> socket = new QueueSocket();
-    MakePair(base, peer, socket.Get());
-    SmartPtr<DoneFlag> first = new DoneFlag, second = new DoneFlag, closed = new DoneFlag;
+    SmartPtr<AsyncSocket> peer;
+    SmartPtr<QueueSocket> socket = Attached<QueueSocket>(peer);
+    SmartPtr<DoneFlag> closed = new DoneFlag;
     socket->SetClosedCompletion(DoneCompletion(closed));
-    SmartPtr<RecvMsgOp> a = new RecvMsgOp();
-    a->SetCompletion(DoneCompletion(first));
-    SmartPtr<RecvMsgOp> b = new RecvMsgOp();
-    b->SetCompletion(DoneCompletion(second));
+    SmartPtr<RecvMsgOp> a = new RecvMsgOp(), b = new RecvMsgOp();
+    SmartPtr<DoneFlag> first = Watch(a.Get());
     socket->QueueOp(a, 100);   // times out: a failure on a stream
     socket->QueueOp(b, kWait);
     ASSERT_TRUE(core.WaitFor(first));
@@ -228,7 +234,7 @@ TEST_P(QueueSockets, StreamFailureClosesAndKillsTheRest)
     ASSERT_TRUE(core.WaitFor(closed));
     EXPECT_EQ(closed->status.load(), WS_TimedOut);
     EXPECT_FALSE(socket->IsValid());
-    EXPECT_EQ(b->IsKilled(), true);
+    EXPECT_TRUE(b->IsKilled());
     EXPECT_EQ(socket->GetQueueLength(), 0u);
 }
 

@@ -1,3 +1,4 @@
+#include "DirTestUtil.h"
 #include "auth/AuthContext.h"
 #include "auth/ServerContext.h"
 #include "dir/DirEntityIdentity.h"
@@ -23,15 +24,7 @@ DirEntityPtr Entity(uint8_t type, const std::u16string& name, uint16_t port)
     return e;
 }
 
-std::vector<uint16_t> Ports(ServerContext& ctx)
-{
-    InetAddressList list;
-    ctx.CopyAddresses(list);
-    std::vector<uint16_t> ports;
-    for (const InetAddress& a : list)
-        ports.push_back(a.GetPort());
-    return ports;
-}
+std::vector<uint16_t> Ports(ServerContext& ctx) { return DirTest::PortsOf(ctx); }
 
 } // namespace
 

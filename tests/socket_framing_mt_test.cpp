@@ -48,16 +48,6 @@ public:
     WSStatus SendTransform(SmartPtr<ByteBuffer>&) override { return WS_InvalidMessage; }
 };
 
-WSStatus RecvFrameBlocking(const SmartPtr<AsyncSocket>& s, const std::string& bytes, SmartPtr<ByteBuffer>& out,
-                           uint32_t timeout = kWait)
-{
-    SmartPtr<AsyncSocket> client, server;
-    MakePair(client, server);
-    server->SetLengthFieldSize(s->GetLengthFieldSize());
-    ScriptedPeer peer(client, {{bytes, 0}}, false);
-    return server->RecvMsgBlock(out, timeout);
-}
-
 } // namespace
 
 // ---- Frame limits for every length-field size ------------------------------
@@ -76,16 +66,10 @@ class FrameLimits : public testing::TestWithParam<LimitCase>
 TEST_P(FrameLimits, LengthRules)
 {
     const LimitCase c = GetParam();
-    SmartPtr<AsyncSocket> client, server;
-    MakePair(client, server);
-    server->SetLengthFieldSize(c.fieldSize);
+    auto [client, server] = Connected(c.fieldSize);
     // Send the field and, when accepted, exactly the message it announces.
-    std::string bytes = LengthField(c.length, c.fieldSize);
-    if (c.accepted)
-        bytes += std::string(c.length - c.fieldSize, 'm');
-    else
-        bytes += std::string(64, 'm');
-    ScriptedPeer peer(client, {{bytes, 0}}, false);
+    const std::string body(c.accepted ? c.length - c.fieldSize : 64, 'm');
+    ScriptedPeer peer(client, {{LengthField(c.length, c.fieldSize) + body, 0}}, false);
     SmartPtr<ByteBuffer> out;
     const WSStatus s = server->RecvMsgBlock(out, kWait);
     if (c.accepted)
@@ -113,13 +97,12 @@ INSTANTIATE_TEST_SUITE_P(AllFieldSizes, FrameLimits,
 
 TEST(Framing, SmallestFrameAndBadFieldSize)
 {
-    SmartPtr<AsyncSocket> proto = new AsyncSocket();
+    auto [client, server] = Connected();
     SmartPtr<ByteBuffer> out;
-    ASSERT_EQ(RecvFrameBlocking(proto, std::string("\x05\x00\x00\x00\x41", 5), out), WS_Success);
+    ASSERT_EQ(SendAll(*client, std::string("\x05\x00\x00\x00\x41", 5)), WS_Success);
+    ASSERT_EQ(server->RecvMsgBlock(out, kWait), WS_Success);
     EXPECT_EQ(Str(out), "A");
 
-    SmartPtr<AsyncSocket> client, server;
-    MakePair(client, server);
     server->SetLengthFieldSize(3);
     ASSERT_EQ(SendAll(*client, Frame("abc", 4)), WS_Success);
     EXPECT_EQ(server->RecvMsgBlock(out, kWait), WS_RecvMsg_InvalidLengthFieldSize);
@@ -133,9 +116,7 @@ TEST(Framing, OneByteAtATimeWithEveryFieldSize)
 {
     for (uint8_t field : {1, 2, 4})
     {
-        SmartPtr<AsyncSocket> client, server;
-        MakePair(client, server);
-        server->SetLengthFieldSize(field);
+        auto [client, server] = Connected(field);
         const std::string msg = "piecewise message";
         std::vector<Piece> script;
         for (char c : Frame(msg, field))
@@ -149,9 +130,7 @@ TEST(Framing, OneByteAtATimeWithEveryFieldSize)
 
 TEST(Framing, BackToBackFramesStayInStep)
 {
-    SmartPtr<AsyncSocket> client, server;
-    MakePair(client, server);
-    server->SetLengthFieldSize(2);
+    auto [client, server] = Connected(2);
     ASSERT_EQ(SendAll(*client, Frame("one", 2) + Frame("two!", 2) + Frame(std::string(1000, '3'), 2)), WS_Success);
     SmartPtr<ByteBuffer> out;
     ASSERT_EQ(server->RecvMsgBlock(out, kWait), WS_Success);
@@ -167,8 +146,7 @@ TEST(Framing, PeerClosesMidFrame)
     const std::string frame = Frame("0123456789", 4);
     for (size_t cut : {size_t(0), size_t(2), size_t(4), size_t(9)})
     {
-        SmartPtr<AsyncSocket> client, server;
-        MakePair(client, server);
+        auto [client, server] = Connected();
         ScriptedPeer peer(client, {{frame.substr(0, cut), 20}}, true);
         SmartPtr<ByteBuffer> out;
         EXPECT_EQ(server->RecvMsgBlock(out, kWait), WS_AsyncSocket_Shutdown) << cut;
@@ -178,8 +156,7 @@ TEST(Framing, PeerClosesMidFrame)
 
 TEST(Framing, SilentPeerEndsByTimeout)
 {
-    SmartPtr<AsyncSocket> client, server;
-    MakePair(client, server);
+    auto [client, server] = Connected();
     ASSERT_EQ(SendAll(*client, std::string("\x10\x00\x00\x00xy", 6)), WS_Success);
     SmartPtr<ByteBuffer> out;
     const uint32_t start = GetTickCount();
@@ -189,8 +166,7 @@ TEST(Framing, SilentPeerEndsByTimeout)
 
 TEST(Framing, TransformsWrapBothWays)
 {
-    SmartPtr<AsyncSocket> client, server;
-    MakePair(client, server);
+    auto [client, server] = Connected();
     std::string sendLog, recvLog;
     client->AddTransform(new TagTransform('A', &sendLog));
     client->AddTransform(new TagTransform('B', &sendLog));
@@ -218,8 +194,7 @@ TEST(Framing, TransformsWrapBothWays)
 
 TEST(Framing, FailingSendTransformSendsNothing)
 {
-    SmartPtr<AsyncSocket> client, server;
-    MakePair(client, server);
+    auto [client, server] = Connected();
     client->AddTransform(new FailingTransform);
     SmartPtr<SendMsgOp> op = new SendMsgOp(Bytes(Frame("secret", 4)), client);
     EXPECT_FALSE(op->RunBlock(kWait));
@@ -233,8 +208,7 @@ TEST(Framing, FailingSendTransformSendsNothing)
 
 TEST(CRLines, LineEndsAndZeroByte)
 {
-    SmartPtr<AsyncSocket> client, server;
-    MakePair(client, server);
+    auto [client, server] = Connected();
     ASSERT_EQ(SendAll(*client, std::string("OK\r\na\nb\rc\r\n\r\n", 13)), WS_Success);
     SmartPtr<ByteBuffer> out;
     ASSERT_EQ(server->RecvCRMsgBlock(out, kWait), WS_Success);
@@ -248,28 +222,27 @@ TEST(CRLines, LineEndsAndZeroByte)
 
 TEST(CRLines, LongestLineAndOneTooLong)
 {
+    for (uint32_t length : {kMaxFrameLength, kMaxFrameLength + 1})
     {
-        SmartPtr<AsyncSocket> client, server;
-        MakePair(client, server);
-        ScriptedPeer peer(client, {{std::string(kMaxFrameLength, 'x') + "\r\n", 0}}, false);
+        auto [client, server] = Connected();
+        ScriptedPeer peer(client, {{std::string(length, 'x') + "\r\n", 0}}, false);
         SmartPtr<ByteBuffer> out;
-        ASSERT_EQ(server->RecvCRMsgBlock(out, kWait), WS_Success);
-        EXPECT_EQ(out->GetLength(), kMaxFrameLength + 1);
-    }
-    {
-        SmartPtr<AsyncSocket> client, server;
-        MakePair(client, server);
-        ScriptedPeer peer(client, {{std::string(kMaxFrameLength + 1, 'x') + "\r\n", 0}}, false);
-        SmartPtr<ByteBuffer> out;
-        EXPECT_EQ(server->RecvCRMsgBlock(out, kWait), WS_RecvMsg_InvalidMessageLength);
-        EXPECT_FALSE(out);
+        if (length == kMaxFrameLength)
+        {
+            ASSERT_EQ(server->RecvCRMsgBlock(out, kWait), WS_Success);
+            EXPECT_EQ(out->GetLength(), kMaxFrameLength + 1);
+        }
+        else
+        {
+            EXPECT_EQ(server->RecvCRMsgBlock(out, kWait), WS_RecvMsg_InvalidMessageLength);
+            EXPECT_FALSE(out);
+        }
     }
 }
 
 TEST(CRLines, ClosedAndSilentPeers)
 {
-    SmartPtr<AsyncSocket> client, server;
-    MakePair(client, server);
+    auto [client, server] = Connected();
     ASSERT_EQ(SendAll(*client, "partial"), WS_Success);
     SmartPtr<ByteBuffer> out;
     EXPECT_EQ(server->RecvCRMsgBlock(out, 100), WS_TimedOut);
@@ -286,19 +259,18 @@ class AsyncFraming : public testing::TestWithParam<CoreMode>
 TEST_P(AsyncFraming, FrameInThreePieces)
 {
     CoreHolder core(GetParam());
-    SmartPtr<AsyncSocket> client, server;
-    MakePair(client, server);
+    auto [client, server] = Connected();
     const std::string frame = Frame("three pieces arrive", 4);
     SmartPtr<RecvMsgOp> op = new RecvMsgOp(server);
     SmartPtr<DoneFlag> flag = new DoneFlag;
     op->SetCompletion(DoneCompletion(flag));
     op->RunAsync(kWait);
-    ASSERT_EQ(SendAll(*client, frame.substr(0, 2)), WS_Success);
-    for (int i = 0; i < 5; ++i)
-        core.Step();
-    ASSERT_EQ(SendAll(*client, frame.substr(2, 5)), WS_Success);
-    for (int i = 0; i < 5; ++i)
-        core.Step();
+    for (const std::string& piece : {frame.substr(0, 2), frame.substr(2, 5)})
+    {
+        ASSERT_EQ(SendAll(*client, piece), WS_Success);
+        for (int i = 0; i < 5; ++i)
+            core.Step();
+    }
     EXPECT_EQ(flag->count.load(), 0);
     ASSERT_EQ(SendAll(*client, frame.substr(7)), WS_Success);
     ASSERT_TRUE(core.WaitFor(flag));
@@ -310,8 +282,7 @@ TEST_P(AsyncFraming, FrameInThreePieces)
 TEST_P(AsyncFraming, SendAndReceiveLargeFrames)
 {
     CoreHolder core(GetParam());
-    SmartPtr<AsyncSocket> client, server;
-    MakePair(client, server);
+    auto [client, server] = Connected();
     const std::string msg(kMaxFrameLength - 5, 'L');
     SmartPtr<SendMsgOp> send = new SendMsgOp(Bytes(Frame(msg, 4)), client);
     SmartPtr<RecvMsgOp> recv = new RecvMsgOp(server);
@@ -330,21 +301,17 @@ TEST_P(AsyncFraming, BadLengthClosedPeerAndSilentPeer)
 {
     CoreHolder core(GetParam());
     {
-        SmartPtr<AsyncSocket> client, server;
-        MakePair(client, server);
-        server->SetLengthFieldSize(1);
+        auto [client, server] = Connected(1);
         ScriptedPeer peer(client, {{std::string(1, '\xC8'), 0}}, false);
         EXPECT_EQ(core.Run(new RecvMsgOp(server)), WS_RecvMsg_InvalidMessageLength);
     }
     {
-        SmartPtr<AsyncSocket> client, server;
-        MakePair(client, server);
+        auto [client, server] = Connected();
         ScriptedPeer peer(client, {{std::string("\x09\x00\x00\x00" "ab", 6), 30}}, true);
         EXPECT_EQ(core.Run(new RecvMsgOp(server)), WS_AsyncSocket_Shutdown);
     }
     {
-        SmartPtr<AsyncSocket> client, server;
-        MakePair(client, server);
+        auto [client, server] = Connected();
         EXPECT_EQ(core.Run(new RecvMsgOp(server), 100), WS_TimedOut);
         EXPECT_EQ(core.Run(new RecvCRMsgOp(server), 100), WS_TimedOut);
     }
@@ -353,8 +320,7 @@ TEST_P(AsyncFraming, BadLengthClosedPeerAndSilentPeer)
 TEST_P(AsyncFraming, LinesOneByteAtATime)
 {
     CoreHolder core(GetParam());
-    SmartPtr<AsyncSocket> client, server;
-    MakePair(client, server);
+    auto [client, server] = Connected();
     std::vector<Piece> script;
     for (char c : std::string("HELLO\r\n"))
         script.push_back({std::string(1, c), 2});

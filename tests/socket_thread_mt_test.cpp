@@ -52,6 +52,24 @@ bool PumpUntilDone(T& thread, const SmartPtr<AsyncOp>& op)
     return !op->IsPending();
 }
 
+// A flag that op's completion raises.
+SmartPtr<DoneFlag> Watch(const SmartPtr<AsyncOp>& op)
+{
+    SmartPtr<DoneFlag> flag = new DoneFlag;
+    op->SetCompletion(DoneCompletion(flag));
+    return flag;
+}
+
+// Starts op and steps the core until the op is held by the socket thread.
+bool StartHeld(CoreHolder& core, SocketOp& op)
+{
+    op.RunAsync();
+    const uint32_t start = GetTickCount();
+    while (!op.IsInSocketThread() && TicksSince(start) < kWait)
+        core.Step();
+    return op.IsInSocketThread();
+}
+
 } // namespace
 
 // ---- SocketThreadEx bookkeeping --------------------------------------------
@@ -59,8 +77,7 @@ bool PumpUntilDone(T& thread, const SmartPtr<AsyncOp>& op)
 TEST(SocketThreadEx, SecondReaderOnSameSocketReplacesFirst)
 {
     ManualCore<SocketThreadEx> core;
-    SmartPtr<AsyncSocket> client, server;
-    MakePair(client, server);
+    auto [client, server] = Connected();
     SmartPtr<RecvBytesOp> first = new RecvBytesOp(4, server);
     SmartPtr<RecvBytesOp> second = new RecvBytesOp(4, server);
     first->RunAsync();
@@ -89,8 +106,7 @@ TEST(SocketThreadEx, RemovalFromTheMiddleMovesTheLast)
     std::vector<SmartPtr<RecvBytesOp>> ops;
     for (int i = 0; i < 3; ++i)
     {
-        SmartPtr<AsyncSocket> client, server;
-        MakePair(client, server);
+        auto [client, server] = Connected();
         keep.push_back(client);
         keep.push_back(server);
         ops.push_back(new RecvBytesOp(1, server));
@@ -131,8 +147,7 @@ TEST(SocketThreadEx, ConnectLeavesWriteAndExceptLists)
 TEST(SocketThreadEx, PurgeKillsAndKeepsWakeSocket)
 {
     ManualCore<SocketThreadEx> core;
-    SmartPtr<AsyncSocket> client, server;
-    MakePair(client, server);
+    auto [client, server] = Connected();
     SmartPtr<RecvBytesOp> recv = new RecvBytesOp(1, server);
     SmartPtr<ConnectOp> connect = new ConnectOp(InetAddress("10.255.255.1", 9), new AsyncSocket());
     recv->RunAsync();
@@ -173,7 +188,7 @@ TEST(SocketThreadSimple, PumpWaitsAtMostTwentyMs)
     for (int i = 0; i < 100; ++i)
         thread.Pump(0);
     EXPECT_LT(TicksSince(start), 500u);
-    EXPECT_FALSE(thread.NeedsOwnThread() == false);
+    EXPECT_TRUE(thread.NeedsOwnThread());
 }
 
 // ---- Asynchronous operations in every run mode -----------------------------
@@ -188,8 +203,7 @@ TEST_P(AsyncOps, ConnectAcceptSendReceive)
     uint16_t port = 0;
     SmartPtr<AsyncSocket> listener = MakeListener(port);
     SmartPtr<AcceptOp> accept = new AcceptOp(listener);
-    SmartPtr<DoneFlag> accepted = new DoneFlag;
-    accept->SetCompletion(DoneCompletion(accepted));
+    SmartPtr<DoneFlag> accepted = Watch(accept.Get());
     accept->RunAsync(kWait);
 
     SmartPtr<AsyncSocket> client = new AsyncSocket();
@@ -201,8 +215,7 @@ TEST_P(AsyncOps, ConnectAcceptSendReceive)
 
     const std::string data(200000, 'd');
     SmartPtr<RecvBytesOp> recv = new RecvBytesOp(static_cast<uint32_t>(data.size()), server);
-    SmartPtr<DoneFlag> got = new DoneFlag;
-    recv->SetCompletion(DoneCompletion(got));
+    SmartPtr<DoneFlag> got = Watch(recv.Get());
     recv->RunAsync(kWait);
     EXPECT_EQ(core.Run(new SendBytesOp(Bytes(data), client)), WS_Success);
     ASSERT_TRUE(core.WaitFor(got));
@@ -227,8 +240,7 @@ TEST_P(AsyncOps, DatagramsIncludingOverLong)
     const InetAddress bAddr("127.0.0.1", b->GetLocalPort());
 
     SmartPtr<RecvBytesFromOp> recv = new RecvBytesFromOp(16, b);
-    SmartPtr<DoneFlag> flag = new DoneFlag;
-    recv->SetCompletion(DoneCompletion(flag));
+    SmartPtr<DoneFlag> flag = Watch(recv.Get());
     recv->RunAsync(kWait);
     EXPECT_EQ(core.Run(new SendBytesToOp(Bytes("short"), bAddr, a)), WS_Success);
     ASSERT_TRUE(core.WaitFor(flag));
@@ -243,16 +255,10 @@ TEST_P(AsyncOps, DatagramsIncludingOverLong)
 TEST_P(AsyncOps, KillLeavesTheSocketThread)
 {
     CoreHolder core(GetParam());
-    SmartPtr<AsyncSocket> client, server;
-    MakePair(client, server);
+    auto [client, server] = Connected();
     SmartPtr<RecvMsgOp> op = new RecvMsgOp(server);
-    SmartPtr<DoneFlag> flag = new DoneFlag;
-    op->SetCompletion(DoneCompletion(flag));
-    op->RunAsync();
-    const uint32_t start = GetTickCount();
-    while (!op->IsInSocketThread() && TicksSince(start) < kWait)
-        core.Step();
-    ASSERT_TRUE(op->IsInSocketThread());
+    SmartPtr<DoneFlag> flag = Watch(op.Get());
+    ASSERT_TRUE(StartHeld(core, *op));
     op->Kill(true);
     ASSERT_TRUE(core.WaitFor(flag));
     EXPECT_EQ(flag->status.load(), WS_Killed);
@@ -262,8 +268,7 @@ TEST_P(AsyncOps, KillLeavesTheSocketThread)
 
     // The socket serves a new receive afterwards.
     SmartPtr<RecvMsgOp> next = new RecvMsgOp(server);
-    SmartPtr<DoneFlag> nextFlag = new DoneFlag;
-    next->SetCompletion(DoneCompletion(nextFlag));
+    SmartPtr<DoneFlag> nextFlag = Watch(next.Get());
     next->RunAsync(kWait);
     ASSERT_EQ(SendAll(*client, Frame("after", 4)), WS_Success);
     ASSERT_TRUE(core.WaitFor(nextFlag));
@@ -273,13 +278,11 @@ TEST_P(AsyncOps, KillLeavesTheSocketThread)
 TEST_P(AsyncOps, ChunkProgressRunsThroughTheQueue)
 {
     CoreHolder core(GetParam());
-    SmartPtr<AsyncSocket> client, server;
-    MakePair(client, server);
+    auto [client, server] = Connected();
     SmartPtr<DoneFlag> chunks = new DoneFlag;
     SmartPtr<RecvBytesOp> op = new RecvBytesOp(0, server);
     op->SetChunkCompletion(DoneCompletion(chunks), 1000);
-    SmartPtr<DoneFlag> flag = new DoneFlag;
-    op->SetCompletion(DoneCompletion(flag));
+    SmartPtr<DoneFlag> flag = Watch(op.Get());
     op->RunAsync(kWait);
     ScriptedPeer peer(client, {{std::string(1500, 'c'), 20}, {std::string(1500, 'c'), 20}}, true);
     ASSERT_TRUE(core.WaitFor(flag));
@@ -320,16 +323,10 @@ TEST_P(AsyncOps, ManyConnectionsAtOnce)
 TEST_P(AsyncOps, ShutdownKillsHeldOperations)
 {
     std::unique_ptr<CoreHolder> core(new CoreHolder(GetParam()));
-    SmartPtr<AsyncSocket> client, server;
-    MakePair(client, server);
+    auto [client, server] = Connected();
     SmartPtr<RecvMsgOp> op = new RecvMsgOp(server);
-    SmartPtr<DoneFlag> flag = new DoneFlag;
-    op->SetCompletion(DoneCompletion(flag));
-    op->RunAsync();
-    const uint32_t start = GetTickCount();
-    while (!op->IsInSocketThread() && TicksSince(start) < kWait)
-        core->Step();
-    ASSERT_TRUE(op->IsInSocketThread());
+    SmartPtr<DoneFlag> flag = Watch(op.Get());
+    ASSERT_TRUE(StartHeld(*core, *op));
     core->Core().Shutdown();
     EXPECT_EQ(op->GetStatus(), WS_Killed);
     EXPECT_FALSE(op->IsInSocketThread());
