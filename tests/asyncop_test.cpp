@@ -14,10 +14,13 @@ using namespace QORAPI::Test;
 class QueueTest : public ::testing::Test
 {
 protected:
-    SmartPtr<HookOp> NewOp()
+    // An operation on this queue; a finishing one finishes from its hook.
+    SmartPtr<HookOp> NewOp(bool finishing = false)
     {
         SmartPtr<HookOp> op(new HookOp());
         op->SetCompletionQueue(&mQueue);
+        if (finishing)
+            op->mRun = [](HookOp* self) { self->Finish(WS_Success); };
         return op;
     }
     AsyncOpContainer mQueue;
@@ -25,8 +28,7 @@ protected:
 
 TEST_F(QueueTest, AsyncRunStartsOnPumpAndCompletesOnce)
 {
-    SmartPtr<HookOp> op = NewOp();
-    op->mRun = [](HookOp* self) { self->Finish(WS_Success); };
+    SmartPtr<HookOp> op = NewOp(true);
     SmartPtr<Record> rec = Attach(op);
     EXPECT_EQ(op->RunAsync(), WS_Pending);
     EXPECT_EQ(op->mRuns, 0); // never from inside the call that started it
@@ -45,6 +47,10 @@ TEST_F(QueueTest, RunOnPendingAndAwaitingOperation)
 {
     SmartPtr<HookOp> op = NewOp();
     SmartPtr<Record> rec = Attach(op);
+    op->Finish(WS_Success); // idle: nothing changes
+    EXPECT_EQ(op->GetStatus(), WS_None);
+    EXPECT_FALSE(op->IsAwaitingCompletion());
+    EXPECT_EQ(mQueue.GetCount(), 0u);
     EXPECT_EQ(op->RunAsync(), WS_Pending);
     EXPECT_EQ(op->RunAsync(), WS_Pending); // changes nothing
     EXPECT_EQ(mQueue.GetCount(), 1u);
@@ -61,16 +67,6 @@ TEST_F(QueueTest, RunOnPendingAndAwaitingOperation)
     EXPECT_EQ(op->mRuns, 1);
     mQueue.Pump(0, 0);
     EXPECT_EQ(op->mRuns, 2);
-}
-
-TEST_F(QueueTest, FinishOnIdleOperationDoesNothing)
-{
-    SmartPtr<HookOp> op = NewOp();
-    SmartPtr<Record> rec = Attach(op);
-    op->Finish(WS_Success);
-    EXPECT_EQ(op->GetStatus(), WS_None);
-    EXPECT_FALSE(op->IsAwaitingCompletion());
-    EXPECT_EQ(mQueue.GetCount(), 0u);
 }
 
 TEST_F(QueueTest, KillDeliversOnceWithKilled)
@@ -154,12 +150,10 @@ TEST_F(QueueTest, PumpCountingRules)
     std::vector<SmartPtr<Record>> recs;
     for (int i = 0; i < 3; ++i)
     {
-        ops.push_back(NewOp());
-        ops.back()->mRun = [](HookOp* self) { self->Finish(WS_Success); };
+        ops.push_back(NewOp(true));
         recs.push_back(Attach(ops.back()));
     }
-    SmartPtr<HookOp> late = NewOp();
-    late->mRun = [](HookOp* self) { self->Finish(WS_Success); };
+    SmartPtr<HookOp> late = NewOp(true);
     SmartPtr<Record> lateRec = Attach(late);
     recs[0]->mAction = [late](const SmartPtr<AsyncOp>&) { late->RunAsync(); };
     for (auto& op : ops)
@@ -189,8 +183,7 @@ TEST_F(QueueTest, PumpCountingRules)
 
 TEST_F(QueueTest, PumpWakesOnEntryFromOtherThread)
 {
-    SmartPtr<HookOp> op = NewOp();
-    op->mRun = [](HookOp* self) { self->Finish(WS_Success); };
+    SmartPtr<HookOp> op = NewOp(true);
     SmartPtr<Record> rec = Attach(op);
     std::thread poster([op] {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));

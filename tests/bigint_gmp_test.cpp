@@ -37,9 +37,10 @@ public:
         if (b.IsNegative())
             mpz_neg(v, v);
     }
-    std::string Hex() const
+    std::string Hex() const { return Text(16); }
+    std::string Text(int base) const
     {
-        char* s = mpz_get_str(nullptr, 16, v);
+        char* s = mpz_get_str(nullptr, base, v);
         std::string out(s);
         void (*freefunc)(void*, size_t);
         mp_get_memory_functions(nullptr, nullptr, &freefunc);
@@ -113,18 +114,15 @@ TEST(BigIntegerGmp, AddSubBothSigns)
             b = BigInteger();
         ma.Set(a);
         mb.Set(b);
+        // Plain and in-place forms.
+        BigInteger c(a), d(b);
+        BigInteger::add(c, c, b);
+        BigInteger::sub(d, a, d);
         mpz_add(mr.v, ma.v, mb.v);
         ASSERT_EQ(Hex(a + b), mr.Hex());
+        ASSERT_EQ(Hex(c), mr.Hex());
         mpz_sub(mr.v, ma.v, mb.v);
         ASSERT_EQ(Hex(a - b), mr.Hex());
-        // In-place forms.
-        BigInteger c(a);
-        BigInteger::add(c, c, b);
-        mpz_add(mr.v, ma.v, mb.v);
-        ASSERT_EQ(Hex(c), mr.Hex());
-        BigInteger d(b);
-        BigInteger::sub(d, a, d);
-        mpz_sub(mr.v, ma.v, mb.v);
         ASSERT_EQ(Hex(d), mr.Hex());
         ASSERT_EQ(BigInteger::compare(a, b), mpz_cmp(ma.v, mb.v) < 0 ? -1 : mpz_cmp(ma.v, mb.v) > 0 ? 1 : 0);
     }
@@ -305,11 +303,7 @@ TEST(BigIntegerGmp, ShiftsBitsAndConversions)
         ASSERT_EQ(a.testBit(bit), mpz_tstbit(ma.v, bit) != 0);
 
         // Decimal both ways.
-        char* dec = mpz_get_str(nullptr, 10, ma.v);
-        const std::string expected(dec);
-        void (*freefunc)(void*, size_t);
-        mp_get_memory_functions(nullptr, nullptr, &freefunc);
-        freefunc(dec, expected.size() + 1);
+        const std::string expected = ma.Text(10);
         ASSERT_EQ(a.toDecimal(), expected);
         ASSERT_EQ(Hex(BigInteger(expected.c_str())), ma.Hex());
 

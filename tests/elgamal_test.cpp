@@ -23,6 +23,8 @@ const int kScale = 4;
 const int kScale = 1;
 #endif
 
+uint32_t Len(const std::vector<uint8_t>& v) { return static_cast<uint32_t>(v.size()); }
+
 std::vector<uint8_t> Bytes(const SmartPtr<ByteBuffer>& buf)
 {
     return std::vector<uint8_t>(ByteBuffer::DataOf(buf), ByteBuffer::DataOf(buf) + ByteBuffer::LengthOf(buf));
@@ -211,23 +213,23 @@ TEST(ElGamalKeys, DerForms)
     EXPECT_EQ((pub[2] << 8 | pub[3]) + 4u, pub.size());
 
     ElGamal loaded;
-    ASSERT_TRUE(loaded.setPrivateKey(priv.data(), static_cast<uint32_t>(priv.size())));
+    ASSERT_TRUE(loaded.setPrivateKey(priv.data(), Len(priv)));
     EXPECT_TRUE(loaded.hasPrivateKey());
     EXPECT_TRUE(loaded.hasPublicKey());
     EXPECT_EQ(Bytes(loaded.getPrivateKey()), priv);
     EXPECT_EQ(loaded.GetModulusLength(), 256);
-    ASSERT_TRUE(loaded.setPublicKey(pub.data(), static_cast<uint32_t>(pub.size())));
+    ASSERT_TRUE(loaded.setPublicKey(pub.data(), Len(pub)));
     EXPECT_FALSE(loaded.hasPrivateKey());
     EXPECT_FALSE(loaded.getPrivateKey());
     EXPECT_EQ(Bytes(loaded.getPublicKey()), pub);
     // A public key is not a private key; a failed load leaves nothing behind.
-    EXPECT_FALSE(loaded.setPrivateKey(pub.data(), static_cast<uint32_t>(pub.size())));
+    EXPECT_FALSE(loaded.setPrivateKey(pub.data(), Len(pub)));
     EXPECT_FALSE(loaded.hasPublicKey());
     EXPECT_FALSE(loaded.getPublicKey());
     // Trailing bytes are ignored.
     std::vector<uint8_t> longer = pub;
     longer.push_back(0xEE);
-    EXPECT_TRUE(loaded.setPublicKey(longer.data(), static_cast<uint32_t>(longer.size())));
+    EXPECT_TRUE(loaded.setPublicKey(longer.data(), Len(longer)));
 }
 
 TEST(ElGamalKeys, LengthFormsOnLoading)
@@ -236,7 +238,7 @@ TEST(ElGamalKeys, LengthFormsOnLoading)
     std::vector<uint8_t> key = {0x30, 0x0D, 0x02, 0x81, 0x01, 0xFB, 0x02, 0x01, 0x05,
                                 0x02, 0x01, 0x02, 0x02, 0x01, 0x03};
     ElGamal k;
-    EXPECT_TRUE(k.setPublicKey(key.data(), static_cast<uint32_t>(key.size())));
+    EXPECT_TRUE(k.setPublicKey(key.data(), Len(key)));
     EXPECT_EQ(k.GetP(), BigInteger(251));
     EXPECT_EQ(k.GetModulusLength(), 1);
     // A modulus this small cannot carry a block; encryption refuses, decryption too.
@@ -245,37 +247,32 @@ TEST(ElGamalKeys, LengthFormsOnLoading)
     // 0x82 with leading zero byte, and a leading zero content byte.
     std::vector<uint8_t> k82 = {0x30, 0x10, 0x02, 0x82, 0x00, 0x02, 0x00, 0xFB, 0x02, 0x01, 0x05,
                                 0x02, 0x01, 0x02, 0x02, 0x01, 0x03};
-    EXPECT_TRUE(k.setPublicKey(k82.data(), static_cast<uint32_t>(k82.size())));
+    EXPECT_TRUE(k.setPublicKey(k82.data(), Len(k82)));
     EXPECT_EQ(k.GetP(), BigInteger(251));
 
     std::vector<uint8_t> k83 = {0x30, 0x0F, 0x02, 0x83, 0x00, 0x00, 0x01, 0xFB, 0x02, 0x01, 0x05,
                                 0x02, 0x01, 0x02, 0x02, 0x01, 0x03};
-    EXPECT_FALSE(k.setPublicKey(k83.data(), static_cast<uint32_t>(k83.size())));
+    EXPECT_FALSE(k.setPublicKey(k83.data(), Len(k83)));
     EXPECT_FALSE(k.hasPublicKey());
 
     // Wrong tags, zero modulus, truncation, a declared length past the end.
-    std::vector<uint8_t> bad = key;
-    bad[0] = 0x31;
-    EXPECT_FALSE(k.setPublicKey(bad.data(), static_cast<uint32_t>(bad.size())));
-    bad = key;
-    bad[6] = 0x03;
-    EXPECT_FALSE(k.setPublicKey(bad.data(), static_cast<uint32_t>(bad.size())));
-    bad = key;
-    bad[5] = 0x00;
-    EXPECT_FALSE(k.setPublicKey(bad.data(), static_cast<uint32_t>(bad.size())));
+    std::vector<uint8_t> bad;
+    for (const auto& edit : {std::make_pair(0, 0x31), std::make_pair(6, 0x03), std::make_pair(5, 0x00)})
+    {
+        bad = key;
+        bad[edit.first] = static_cast<uint8_t>(edit.second);
+        EXPECT_FALSE(k.setPublicKey(bad.data(), Len(bad))) << edit.first;
+    }
     for (size_t n = 0; n < key.size(); ++n)
         EXPECT_FALSE(k.setPublicKey(key.data(), static_cast<uint32_t>(n))) << n;
     bad = {0x30, 0x82, 0xFF, 0xFF, 0x02, 0x82, 0xFF, 0xFF, 0x01};
-    EXPECT_FALSE(k.setPublicKey(bad.data(), static_cast<uint32_t>(bad.size())));
+    EXPECT_FALSE(k.setPublicKey(bad.data(), Len(bad)));
     EXPECT_FALSE(k.setPublicKey(nullptr, 100));
 
     // DerWriter length forms.
     std::vector<uint8_t> out;
-    EXPECT_TRUE(DerWriter::WriteLength(out, 127));
-    EXPECT_TRUE(DerWriter::WriteLength(out, 128));
-    EXPECT_TRUE(DerWriter::WriteLength(out, 255));
-    EXPECT_TRUE(DerWriter::WriteLength(out, 256));
-    EXPECT_TRUE(DerWriter::WriteLength(out, 65535));
+    for (uint32_t n : {127u, 128u, 255u, 256u, 65535u})
+        EXPECT_TRUE(DerWriter::WriteLength(out, n)) << n;
     EXPECT_FALSE(DerWriter::WriteLength(out, 65536));
     EXPECT_EQ(out, (std::vector<uint8_t>{0x7F, 0x81, 0x80, 0x81, 0xFF, 0x82, 0x01, 0x00, 0x82, 0xFF, 0xFF}));
 }
@@ -336,7 +333,7 @@ TEST(ElGamalCrypt, BlockLayoutAndRejections)
     EXPECT_FALSE(key->decrypt(two.data(), 3));
     std::vector<uint8_t> neg = two;
     neg[3] = 0x80;
-    pt = key->decrypt(neg.data(), static_cast<uint32_t>(neg.size()));
+    pt = key->decrypt(neg.data(), Len(neg));
     ASSERT_TRUE(pt);
     EXPECT_EQ(pt->GetLength(), 0u);
     std::vector<uint8_t> huge = two;
@@ -344,11 +341,11 @@ TEST(ElGamalCrypt, BlockLayoutAndRejections)
     huge[1] = 0xFF;
     huge[2] = 0xFF;
     huge[3] = 0x7F;
-    EXPECT_FALSE(key->decrypt(huge.data(), static_cast<uint32_t>(huge.size())));
+    EXPECT_FALSE(key->decrypt(huge.data(), Len(huge)));
     // Fewer blocks than present: the extra bytes are not read.
     std::vector<uint8_t> one = two;
     one[0] = 1;
-    pt = key->decrypt(one.data(), static_cast<uint32_t>(one.size()));
+    pt = key->decrypt(one.data(), Len(one));
     ASSERT_TRUE(pt);
     EXPECT_EQ(pt->GetLength(), 125u);
 
@@ -370,26 +367,26 @@ TEST(ElGamalSign, SignaturesVerifyHereAndWithGmp)
             std::vector<uint8_t> data(rng() % 300);
             for (auto& b : data)
                 b = static_cast<uint8_t>(rng());
-            const std::vector<uint8_t> s1 = Bytes(key->sign(data.data(), static_cast<uint32_t>(data.size())));
-            const std::vector<uint8_t> s2 = Bytes(key->sign(data.data(), static_cast<uint32_t>(data.size())));
+            const std::vector<uint8_t> s1 = Bytes(key->sign(data.data(), Len(data)));
+            const std::vector<uint8_t> s2 = Bytes(key->sign(data.data(), Len(data)));
             ASSERT_EQ(s1.size(), 2 * qb);
             EXPECT_NE(s1, s2);
-            EXPECT_TRUE(pub->verify(data.data(), static_cast<uint32_t>(data.size()), s1.data(), 2 * qb));
-            EXPECT_TRUE(pub->verify(data.data(), static_cast<uint32_t>(data.size()), s2.data(), 2 * qb));
+            EXPECT_TRUE(pub->verify(data.data(), Len(data), s1.data(), 2 * qb));
+            EXPECT_TRUE(pub->verify(data.data(), Len(data), s2.data(), 2 * qb));
             EXPECT_TRUE(GmpVerify(*key, data, s1));
             EXPECT_TRUE(GmpVerify(*key, data, s2));
 
             // Other data, other lengths, r = 0.
             std::vector<uint8_t> other = data;
             other.push_back(1);
-            EXPECT_FALSE(pub->verify(other.data(), static_cast<uint32_t>(other.size()), s1.data(), 2 * qb));
+            EXPECT_FALSE(pub->verify(other.data(), Len(other), s1.data(), 2 * qb));
             std::vector<uint8_t> longer = s1;
             longer.push_back(0);
-            EXPECT_FALSE(pub->verify(data.data(), static_cast<uint32_t>(data.size()), longer.data(), 2 * qb + 1));
-            EXPECT_FALSE(pub->verify(data.data(), static_cast<uint32_t>(data.size()), s1.data(), 2 * qb - 1));
+            EXPECT_FALSE(pub->verify(data.data(), Len(data), longer.data(), 2 * qb + 1));
+            EXPECT_FALSE(pub->verify(data.data(), Len(data), s1.data(), 2 * qb - 1));
             std::vector<uint8_t> zeroR = s1;
             std::fill(zeroR.begin(), zeroR.begin() + qb, 0);
-            EXPECT_FALSE(pub->verify(data.data(), static_cast<uint32_t>(data.size()), zeroR.data(), 2 * qb));
+            EXPECT_FALSE(pub->verify(data.data(), Len(data), zeroR.data(), 2 * qb));
         }
     }
 }
@@ -406,8 +403,7 @@ TEST(ElGamalFuzz, MutatedKeysNeverCrash)
     {
         const std::vector<uint8_t> m = Mutate(i % 2 ? priv : pub, rng);
         ElGamal k;
-        const bool ok = i % 3 ? k.setPrivateKey(m.data(), static_cast<uint32_t>(m.size()))
-                              : k.setPublicKey(m.data(), static_cast<uint32_t>(m.size()));
+        const bool ok = i % 3 ? k.setPrivateKey(m.data(), Len(m)) : k.setPublicKey(m.data(), Len(m));
         EXPECT_EQ(ok, k.hasPublicKey());
         if (!ok)
             continue;
@@ -438,14 +434,13 @@ TEST(ElGamalFuzz, MutatedCiphertextsAndSignatures)
     SmartPtr<ElGamal> key = TestKey(1024);
     ASSERT_TRUE(key);
     const std::vector<uint8_t> data(300, 0x33);
-    const std::vector<uint8_t> ct = Bytes(key->encrypt(data.data(), static_cast<uint32_t>(data.size())));
-    const std::vector<uint8_t> sig = Bytes(key->sign(data.data(), static_cast<uint32_t>(data.size())));
-    ASSERT_TRUE(key->verify(data.data(), static_cast<uint32_t>(data.size()), sig.data(),
-                            static_cast<uint32_t>(sig.size())));
+    const std::vector<uint8_t> ct = Bytes(key->encrypt(data.data(), Len(data)));
+    const std::vector<uint8_t> sig = Bytes(key->sign(data.data(), Len(data)));
+    ASSERT_TRUE(key->verify(data.data(), Len(data), sig.data(), Len(sig)));
     for (int i = 0; i < 400 / kScale; ++i)
     {
         const std::vector<uint8_t> m = Mutate(ct, rng);
-        SmartPtr<ByteBuffer> pt = key->decrypt(m.data(), static_cast<uint32_t>(m.size()));
+        SmartPtr<ByteBuffer> pt = key->decrypt(m.data(), Len(m));
         if (pt)
         {
             EXPECT_LE(pt->GetLength(), 3u * 125u);
@@ -453,8 +448,7 @@ TEST(ElGamalFuzz, MutatedCiphertextsAndSignatures)
         const std::vector<uint8_t> s = Mutate(sig, rng);
         if (s != sig)
         {
-            EXPECT_FALSE(key->verify(data.data(), static_cast<uint32_t>(data.size()), s.data(),
-                                     static_cast<uint32_t>(s.size())));
+            EXPECT_FALSE(key->verify(data.data(), Len(data), s.data(), Len(s)));
         }
     }
     // Random garbage of every small length.

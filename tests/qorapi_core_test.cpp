@@ -281,14 +281,13 @@ TEST(Core, FileDirectoryRules)
 {
     EXPECT_EQ(QORAPICore::GetFileDirectory(), "");
     QORAPICoreEx core;
-    core.SetFileDirectory("keys");
-    EXPECT_EQ(QORAPICore::GetFileDirectory(), "keys/");
-    core.SetFileDirectory("keys/");
-    EXPECT_EQ(QORAPICore::GetFileDirectory(), "keys/");
-    core.SetFileDirectory("keys\\");
-    EXPECT_EQ(QORAPICore::GetFileDirectory(), "keys\\");
-    core.SetFileDirectory("");
-    EXPECT_EQ(QORAPICore::GetFileDirectory(), "");
+    const std::pair<const char*, const char*> cases[] = {
+        {"keys", "keys/"}, {"keys/", "keys/"}, {"keys\\", "keys\\"}, {"", ""}};
+    for (const auto& c : cases)
+    {
+        core.SetFileDirectory(c.first);
+        EXPECT_EQ(QORAPICore::GetFileDirectory(), c.second) << c.first;
+    }
     core.SetFileDirectory("a/b");
     core.Startup();
     core.SetFileDirectory("other");
@@ -301,14 +300,15 @@ TEST(Core, VersionFileRules)
     const std::string dir = TempDir();
     ASSERT_FALSE(dir.empty());
     const std::string path = dir + "/_qorapiversion.txt";
-
-    // Absent: nothing is created.
-    QORAPICore::ResetVersionFileFlag();
-    {
+    const auto startCore = [&dir] {
         QORAPICoreEx core;
         core.SetFileDirectory(dir);
         core.Startup();
-    }
+    };
+
+    // Absent: nothing is created.
+    QORAPICore::ResetVersionFileFlag();
+    startCore();
     EXPECT_FALSE(std::filesystem::exists(path));
 
     // Present: rewritten with the version and a line end.
@@ -317,11 +317,7 @@ TEST(Core, VersionFileRules)
         out << "old contents that are longer than the version\n";
     }
     QORAPICore::ResetVersionFileFlag();
-    {
-        QORAPICoreEx core;
-        core.SetFileDirectory(dir);
-        core.Startup();
-    }
+    startCore();
     EXPECT_EQ(ReadFile(path), "qorapi052201\n");
 
     // Once per process: a second core leaves the file alone.
@@ -329,11 +325,7 @@ TEST(Core, VersionFileRules)
         std::ofstream out(path);
         out << "x";
     }
-    {
-        QORAPICoreEx core;
-        core.SetFileDirectory(dir);
-        core.Startup();
-    }
+    startCore();
     EXPECT_EQ(ReadFile(path), "x");
 
     // No temporary file is left behind.

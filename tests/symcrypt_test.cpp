@@ -142,11 +142,9 @@ TEST(Blowfish, FramingBlockCounts)
 {
     Blowfish bf = KeyedCipher();
     const uint8_t data[13] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13};
-    EXPECT_EQ(ByteBuffer::LengthOf(bf.encrypt(data, 0)), 8u);
-    EXPECT_EQ(ByteBuffer::LengthOf(bf.encrypt(data, 4)), 16u);
-    EXPECT_EQ(ByteBuffer::LengthOf(bf.encrypt(data, 5)), 16u);
-    EXPECT_EQ(ByteBuffer::LengthOf(bf.encrypt(data, 12)), 24u);
-    EXPECT_EQ(ByteBuffer::LengthOf(bf.encrypt(data, 11)), 16u);
+    const std::pair<uint32_t, uint32_t> sizes[] = {{0, 8}, {4, 16}, {5, 16}, {11, 16}, {12, 24}};
+    for (const auto& c : sizes)
+        EXPECT_EQ(ByteBuffer::LengthOf(bf.encrypt(data, c.first)), c.second) << c.first;
 
     // Four data bytes: the second block is an encrypted block of zeros.
     const std::vector<uint8_t> plain = RawCbcDecrypt(bf, Bytes(bf.encrypt(data, 4)));
@@ -184,9 +182,8 @@ TEST(Blowfish, DecryptRejections)
 {
     Blowfish bf = KeyedCipher();
     const uint8_t zeros[16] = {0};
-    EXPECT_FALSE(bf.decrypt(zeros, 0));
-    EXPECT_FALSE(bf.decrypt(zeros, 7));
-    EXPECT_FALSE(bf.decrypt(zeros, 15));
+    for (uint32_t n : {0u, 7u, 15u})
+        EXPECT_FALSE(bf.decrypt(zeros, n)) << n;
     EXPECT_FALSE(bf.decrypt(nullptr, 8));
     Blowfish nokey;
     EXPECT_FALSE(nokey.decrypt(zeros, 8));
@@ -197,30 +194,31 @@ TEST(Blowfish, DecryptRejections)
         return RawCbcEncrypt(bf, pt);
     };
     // 16 bytes: a length of 3 leaves 13 bytes of overhead; 12 is the most data.
-    std::vector<uint8_t> ct = frame(3, 16);
-    EXPECT_FALSE(bf.decrypt(ct.data(), 16));
-    ct = frame(4, 16);
-    EXPECT_EQ(ByteBuffer::LengthOf(bf.decrypt(ct.data(), 16)), 4u);
-    ct = frame(12, 16);
-    SmartPtr<ByteBuffer> pt = bf.decrypt(ct.data(), 16);
-    ASSERT_TRUE(pt);
-    EXPECT_EQ(pt->GetLength(), 12u);
-    EXPECT_EQ(pt->GetData()[11], 0xAB);
-    ct = frame(13, 16);
-    EXPECT_FALSE(bf.decrypt(ct.data(), 16));
-    ct = frame(-1, 16);
-    EXPECT_FALSE(bf.decrypt(ct.data(), 16));
-    ct = frame(INT32_MAX, 16);
-    EXPECT_FALSE(bf.decrypt(ct.data(), 16));
     // One block: any length 0 to 4 is accepted (no overhead rule below 13 bytes).
-    ct = frame(0, 8);
-    pt = bf.decrypt(ct.data(), 8);
-    ASSERT_TRUE(pt);
-    EXPECT_EQ(pt->GetLength(), 0u);
-    ct = frame(4, 8);
-    EXPECT_EQ(ByteBuffer::LengthOf(bf.decrypt(ct.data(), 8)), 4u);
-    ct = frame(5, 8);
-    EXPECT_FALSE(bf.decrypt(ct.data(), 8));
+    const struct
+    {
+        int32_t field;
+        size_t total;
+        int expected;  // data length, or -1 for a rejection
+    } cases[] = {{3, 16, -1}, {4, 16, 4}, {12, 16, 12}, {13, 16, -1}, {-1, 16, -1},
+                 {INT32_MAX, 16, -1}, {0, 8, 0}, {4, 8, 4}, {5, 8, -1}};
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(testing::Message() << c.field << " in " << c.total);
+        const std::vector<uint8_t> ct = frame(c.field, c.total);
+        SmartPtr<ByteBuffer> pt = bf.decrypt(ct.data(), static_cast<uint32_t>(c.total));
+        if (c.expected < 0)
+        {
+            EXPECT_FALSE(pt);
+            continue;
+        }
+        ASSERT_TRUE(pt);
+        ASSERT_EQ(pt->GetLength(), static_cast<uint32_t>(c.expected));
+        if (c.expected > 0)
+        {
+            EXPECT_EQ(pt->GetData()[c.expected - 1], 0xAB);
+        }
+    }
 }
 
 TEST(MD5, RfcSuite)

@@ -82,35 +82,28 @@ TEST(CriticalSection, RecursiveAndScopedCounts)
     notEntered.Leave();
 }
 
-TEST(Event, AutoResetReleasesOneWait)
+TEST(Event, AutoAndManualReset)
 {
-    Event ev(false, true);
+    Event ev(false, true);  // auto-reset: one wait is released
     EXPECT_TRUE(ev.Wait(0));
     EXPECT_FALSE(ev.Wait(0));
     ev.Set();
     EXPECT_TRUE(ev.Wait(10));
     EXPECT_FALSE(ev.Wait(10));
-}
 
-TEST(Event, ManualResetStaysSet)
-{
-    Event ev(true, false);
-    EXPECT_FALSE(ev.Wait(1));
-    ev.Set();
-    EXPECT_TRUE(ev.Wait(0));
-    EXPECT_TRUE(ev.Wait(InfiniteMs));
-    ev.Reset();
-    EXPECT_FALSE(ev.Wait(0));
-}
+    Event manual(true, false);  // manual reset: stays set
+    EXPECT_FALSE(manual.Wait(1));
+    manual.Set();
+    EXPECT_TRUE(manual.Wait(0));
+    EXPECT_TRUE(manual.Wait(InfiniteMs));
+    manual.Reset();
+    EXPECT_FALSE(manual.Wait(0));
 
-TEST(Event, SetFromOtherThreadWakesWait)
-{
-    Event ev(false, false);
     std::thread setter([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
         ev.Set();
     });
-    EXPECT_TRUE(ev.Wait(5000));
+    EXPECT_TRUE(ev.Wait(5000));  // a set from another thread wakes the wait
     setter.join();
 }
 
@@ -164,6 +157,12 @@ class TimerTest : public ::testing::Test
 {
 protected:
     SmartPtr<AsyncOp> PendingOp() { return PendingBlockingOp(); }
+    // Moves the counter to tick and processes the entries due then.
+    void At(uint32_t tick)
+    {
+        SetTickTo(tick);
+        mTimer.ProcessTimers();
+    }
 
     TickOffsetGuard mGuard;
     TimerThread mTimer;
@@ -173,8 +172,7 @@ protected:
 // move the counter past a deadline between two steps.
 TEST_F(TimerTest, EntryFiresAtDeadline)
 {
-    SetTickTo(0x10000000);
-    mTimer.ProcessTimers();
+    At(0x10000000);
     SmartPtr<AsyncOp> op = PendingOp();
     mTimer.Add(op, 10000);
     uint32_t key = 0;
@@ -185,11 +183,9 @@ TEST_F(TimerTest, EntryFiresAtDeadline)
     EXPECT_GE(mTimer.GetWaitTime(), 10000u);
     EXPECT_LE(mTimer.GetWaitTime(), 15000u);
 
-    SetTickTo(key - 5000);
-    mTimer.ProcessTimers();
+    At(key - 5000);
     EXPECT_TRUE(op->IsPending());
-    SetTickTo(key + 1);
-    mTimer.ProcessTimers();
+    At(key + 1);
     EXPECT_EQ(op->GetStatus(), WS_TimedOut);
     EXPECT_FALSE(mTimer.HasEntry(op));
     EXPECT_EQ(mTimer.GetDeadlineCount(), 0u);
@@ -197,24 +193,20 @@ TEST_F(TimerTest, EntryFiresAtDeadline)
 
 TEST_F(TimerTest, RearmingReplacesEntry)
 {
-    SetTickTo(0x20000000);
-    mTimer.ProcessTimers();
+    At(0x20000000);
     SmartPtr<AsyncOp> op = PendingOp();
     mTimer.Add(op, 50);
     mTimer.Add(op, 20000);
     EXPECT_EQ(mTimer.GetDeadlineCount(), 1u);
-    SetTickTo(0x20000000 + 5000);
-    mTimer.ProcessTimers();
+    At(0x20000000 + 5000);
     EXPECT_TRUE(op->IsPending());
-    SetTickTo(0x20000000 + 30000);
-    mTimer.ProcessTimers();
+    At(0x20000000 + 30000);
     EXPECT_EQ(op->GetStatus(), WS_TimedOut);
 }
 
 TEST_F(TimerTest, WrappedEntryFiresOnlyAfterWrap)
 {
-    SetTickTo(0xFFFF0000u);
-    mTimer.ProcessTimers();
+    At(0xFFFF0000u);
     SmartPtr<AsyncOp> op = PendingOp();
     mTimer.Add(op, 0x20000);
     uint32_t key = 0;
@@ -225,8 +217,7 @@ TEST_F(TimerTest, WrappedEntryFiresOnlyAfterWrap)
     EXPECT_LT(key, 0x10000u + 5000);
     EXPECT_EQ(mTimer.GetWrappedDeadlineCount(), 1u);
 
-    SetTickTo(0xFFFFE000u);
-    mTimer.ProcessTimers();
+    At(0xFFFFE000u);
     EXPECT_TRUE(op->IsPending()); // the key is small but lies after the wrap
 
     SetTickTo(0x1000);
@@ -235,16 +226,14 @@ TEST_F(TimerTest, WrappedEntryFiresOnlyAfterWrap)
     EXPECT_EQ(mTimer.GetWrappedDeadlineCount(), 0u);
     EXPECT_EQ(mTimer.GetDeadlineCount(), 1u);
 
-    SetTickTo(key + 10);
-    mTimer.ProcessTimers();
+    At(key + 10);
     EXPECT_EQ(op->GetStatus(), WS_TimedOut);
     EXPECT_EQ(mTimer.GetDeadlineCount(), 0u);
 }
 
 TEST_F(TimerTest, WrapFiresEveryEntryBeforeIt)
 {
-    SetTickTo(0xFFFF0000u);
-    mTimer.ProcessTimers();
+    At(0xFFFF0000u);
     SmartPtr<AsyncOp> a = PendingOp();
     SmartPtr<AsyncOp> b = PendingOp();
     mTimer.Add(a, 0xE000); // due just before the wrap
@@ -255,65 +244,48 @@ TEST_F(TimerTest, WrapFiresEveryEntryBeforeIt)
     EXPECT_EQ(b->GetStatus(), WS_TimedOut);
 }
 
-TEST_F(TimerTest, MovedEntryIsRemovable)
+TEST_F(TimerTest, EntryMovedAtWrapIsRemovableAndRearmable)
 {
-    SetTickTo(0xFFFF0000u);
-    mTimer.ProcessTimers();
+    At(0xFFFF0000u);
     SmartPtr<AsyncOp> op = PendingOp();
+    SmartPtr<AsyncOp> rearmed = PendingOp();
     mTimer.Add(op, 0x20000);
-    SetTickTo(0x1000);
-    mTimer.ProcessTimers();
-    ASSERT_EQ(mTimer.GetDeadlineCount(), 1u);
+    mTimer.Add(rearmed, 0x20000);
+    At(0x1000);
+    ASSERT_EQ(mTimer.GetDeadlineCount(), 2u);
     ASSERT_TRUE(mTimer.HasEntry(op));
 
     mTimer.Remove(op);
-    EXPECT_EQ(mTimer.GetDeadlineCount(), 0u);
-    EXPECT_FALSE(mTimer.HasEntry(op));
-    SetTickTo(0x30000);
-    mTimer.ProcessTimers();
-    EXPECT_TRUE(op->IsPending());
-}
-
-TEST_F(TimerTest, RearmingMovedEntryErasesIt)
-{
-    SetTickTo(0xFFFF0000u);
-    mTimer.ProcessTimers();
-    SmartPtr<AsyncOp> op = PendingOp();
-    mTimer.Add(op, 0x20000);
-    SetTickTo(0x1000);
-    mTimer.ProcessTimers();
-    mTimer.Add(op, 0x100000);
     EXPECT_EQ(mTimer.GetDeadlineCount(), 1u);
-    SetTickTo(0x30000);
-    mTimer.ProcessTimers();
+    EXPECT_FALSE(mTimer.HasEntry(op));
+    mTimer.Add(rearmed, 0x100000);  // the moved entry is erased, not kept beside the new one
+    EXPECT_EQ(mTimer.GetDeadlineCount(), 1u);
+    At(0x30000);
     EXPECT_TRUE(op->IsPending());
+    EXPECT_TRUE(rearmed->IsPending());
 }
 
 TEST_F(TimerTest, EntryArmedAfterUnprocessedWrapIsNotDueAtOnce)
 {
-    SetTickTo(0xFFFFF000u);
-    mTimer.ProcessTimers();
+    At(0xFFFFF000u);
     SetTickTo(0x100); // wrapped, not yet processed
     SmartPtr<AsyncOp> op = PendingOp();
     mTimer.Add(op, 10000);
     mTimer.ProcessTimers();
     EXPECT_TRUE(op->IsPending());
-    SetTickTo(0x100 + 20000);
-    mTimer.ProcessTimers();
+    At(0x100 + 20000);
     EXPECT_EQ(op->GetStatus(), WS_TimedOut);
 }
 
 TEST_F(TimerTest, WaitTimeWithoutEntries)
 {
-    SetTickTo(0xFFFF0000u);
-    mTimer.ProcessTimers();
+    At(0xFFFF0000u);
     const uint32_t wait = mTimer.GetWaitTime();
     // until 10 ms past the next wrap
     EXPECT_LE(wait, 0x10000u + 10);
     EXPECT_GE(wait, 0x10000u + 10 - 5000);
 
-    SetTickTo(0x1000);
-    mTimer.ProcessTimers();
+    At(0x1000);
     const uint32_t far = mTimer.GetWaitTime();
     EXPECT_LE(far, 0xFFFFFFFFu - 0x1000u + 10u);
     EXPECT_GE(far, 0xFFFFFFFFu - 0x1000u + 10u - 5000u);
@@ -321,8 +293,7 @@ TEST_F(TimerTest, WaitTimeWithoutEntries)
 
 TEST_F(TimerTest, KillAllKillsBothMapsOnce)
 {
-    SetTickTo(0xFFFF0000u);
-    mTimer.ProcessTimers();
+    At(0xFFFF0000u);
     SmartPtr<AsyncOp> a = PendingOp();
     SmartPtr<AsyncOp> b = PendingOp();
     mTimer.Add(a, 1000);
