@@ -739,16 +739,21 @@ DirServerReplies DirServerEngine::SetDataObjects(ReadBuffer& rb, bool isService)
             if (FindObject(result, o.first) != result.end())
                 return StatusReply(WS_DirServ_DataObjectExists);
     MergeDataObjects(result, objects);
+    return CommitDataObjects(*node, result);
+}
+
+DirServerReplies DirServerEngine::CommitDataObjects(Node& node, DataObjects& objects)
+{
     Node check;
-    check.mName = node->mName;
-    check.mDisplayName = node->mDisplayName;
-    check.mAddress = node->mAddress;
-    check.mDataObjects = result;
-    status = CheckSize(check);
+    check.mName = node.mName;
+    check.mDisplayName = node.mDisplayName;
+    check.mAddress = node.mAddress;
+    check.mDataObjects = objects;
+    const WSStatus status = CheckSize(check);
     if (status != WS_Success)
         return StatusReply(status);
-    node->mDataObjects.swap(result);
-    ++node->mChanges;
+    node.mDataObjects.swap(objects);
+    ++node.mChanges;
     return StatusReply(WS_Success);
 }
 
@@ -800,17 +805,7 @@ DirServerReplies DirServerEngine::ModifyDataObjects(ReadBuffer& rb, bool isServi
         if (data.size() > 0xFFFF)
             return StatusReply(WS_DirServ_EntityTooLarge);
     }
-    Node check;
-    check.mName = node->mName;
-    check.mDisplayName = node->mDisplayName;
-    check.mAddress = node->mAddress;
-    check.mDataObjects = result;
-    status = CheckSize(check);
-    if (status != WS_Success)
-        return StatusReply(status);
-    node->mDataObjects.swap(result);
-    ++node->mChanges;
-    return StatusReply(WS_Success);
+    return CommitDataObjects(*node, result);
 }
 
 DirServerReplies DirServerEngine::ClearDataObjects(ReadBuffer& rb, bool isService)

@@ -120,6 +120,8 @@ private:
     uint32_t ExpiryOf(uint32_t lifespan) const;
     void NoteExpiry(uint32_t expiry);
     WSStatus CheckSize(const Node& node) const;
+    // Replaces node's data objects by objects when the entity stays within its size limit.
+    DirServerReplies CommitDataObjects(Node& node, std::vector<std::pair<std::string, std::string>>& objects);
 
     DirServerReplies AddEntity(ReadBuffer& rb, bool isService, const std::string& peerIP);
     DirServerReplies ModifyEntity(ReadBuffer& rb, bool isService, const std::string& peerIP);
