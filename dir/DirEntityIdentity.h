@@ -45,6 +45,27 @@ inline SmartPtr<ByteBuffer> NetAddressOf(const InetAddress& address)
     return new ByteBuffer(six, 6);
 }
 
+// The entity a directory operation works on, with its setters: a directory's
+// own path, or a service's directory, name and address. Operations on one
+// entity take it as a second base beside their request base.
+class DirEntityTarget
+{
+public:
+    void SetPath(const std::u16string& path) { mIdentity.mPath = path; }
+    void SetName(const std::u16string& name) { mIdentity.mName = name; }
+    void SetNetAddress(const SmartPtr<ByteBuffer>& address) { mIdentity.mNetAddress = address; }
+    void SetNetAddress(const InetAddress& address) { mIdentity.mNetAddress = NetAddressOf(address); }
+    const DirEntityIdentity& GetIdentity() const { return mIdentity; }
+    bool IsService() const { return mIsService; }
+
+protected:
+    explicit DirEntityTarget(bool isService) : mIsService(isService) {}
+    ~DirEntityTarget() = default;
+
+    bool mIsService;
+    DirEntityIdentity mIdentity;
+};
+
 } // namespace QORAPI
 
 #endif

@@ -43,12 +43,12 @@ uint16_t TypeFor(bool isService, uint16_t directoryType)
 // ---- AddEntityOp ----
 
 AddEntityOp::AddEntityOp(const SmartPtr<ServerContext>& context, bool isService)
-    : ServerRequestOp(context), mIsService(isService), mFlags(1), mLifespan(0)
+    : ServerRequestOp(context), DirEntityTarget(isService), mFlags(1), mLifespan(0)
 {
 }
 
 AddEntityOp::AddEntityOp(const InetAddress& address, bool isService)
-    : ServerRequestOp(address), mIsService(isService), mFlags(1), mLifespan(0)
+    : ServerRequestOp(address), DirEntityTarget(isService), mFlags(1), mLifespan(0)
 {
 }
 
@@ -81,12 +81,12 @@ WSStatus AddEntityOp::HandleReply()
 // ---- ModifyEntityOp ----
 
 ModifyEntityOp::ModifyEntityOp(const SmartPtr<ServerContext>& context, bool isService)
-    : ServerRequestOp(context), mIsService(isService), mFlags(1), mLifespan(0)
+    : ServerRequestOp(context), DirEntityTarget(isService), mFlags(1), mLifespan(0)
 {
 }
 
 ModifyEntityOp::ModifyEntityOp(const InetAddress& address, bool isService)
-    : ServerRequestOp(address), mIsService(isService), mFlags(1), mLifespan(0)
+    : ServerRequestOp(address), DirEntityTarget(isService), mFlags(1), mLifespan(0)
 {
 }
 
@@ -119,12 +119,12 @@ WSStatus ModifyEntityOp::HandleReply()
 // ---- RemoveEntityOp ----
 
 RemoveEntityOp::RemoveEntityOp(const SmartPtr<ServerContext>& context, bool isService)
-    : ServerRequestOp(context), mIsService(isService)
+    : ServerRequestOp(context), DirEntityTarget(isService)
 {
 }
 
 RemoveEntityOp::RemoveEntityOp(const InetAddress& address, bool isService)
-    : ServerRequestOp(address), mIsService(isService)
+    : ServerRequestOp(address), DirEntityTarget(isService)
 {
 }
 
@@ -145,12 +145,12 @@ WSStatus RemoveEntityOp::HandleReply()
 // ---- RenameEntityOp ----
 
 RenameEntityOp::RenameEntityOp(const SmartPtr<ServerContext>& context, bool isService)
-    : ServerRequestOp(context), mIsService(isService), mOption(true)
+    : ServerRequestOp(context), DirEntityTarget(isService), mOption(true)
 {
 }
 
 RenameEntityOp::RenameEntityOp(const InetAddress& address, bool isService)
-    : ServerRequestOp(address), mIsService(isService), mOption(true)
+    : ServerRequestOp(address), DirEntityTarget(isService), mOption(true)
 {
 }
 
@@ -173,12 +173,12 @@ WSStatus RenameEntityOp::HandleReply()
 // ---- RenewEntityOp ----
 
 RenewEntityOp::RenewEntityOp(const SmartPtr<ServerContext>& context, bool isService)
-    : ServerRequestOp(context), mIsService(isService), mLifespan(0)
+    : ServerRequestOp(context), DirEntityTarget(isService), mLifespan(0)
 {
 }
 
 RenewEntityOp::RenewEntityOp(const InetAddress& address, bool isService)
-    : ServerRequestOp(address), mIsService(isService), mLifespan(0)
+    : ServerRequestOp(address), DirEntityTarget(isService), mLifespan(0)
 {
 }
 
@@ -200,12 +200,12 @@ WSStatus RenewEntityOp::HandleReply()
 // ---- EntitySetDataObjectsOp ----
 
 EntitySetDataObjectsOp::EntitySetDataObjectsOp(const SmartPtr<ServerContext>& context, bool isService)
-    : ServerRequestOp(context), mIsService(isService), mMode(0)
+    : ServerRequestOp(context), DirEntityTarget(isService), mMode(0)
 {
 }
 
 EntitySetDataObjectsOp::EntitySetDataObjectsOp(const InetAddress& address, bool isService)
-    : ServerRequestOp(address), mIsService(isService), mMode(0)
+    : ServerRequestOp(address), DirEntityTarget(isService), mMode(0)
 {
 }
 
@@ -228,12 +228,12 @@ WSStatus EntitySetDataObjectsOp::HandleReply()
 // ---- EntityModifyDataObjectsOp ----
 
 EntityModifyDataObjectsOp::EntityModifyDataObjectsOp(const SmartPtr<ServerContext>& context, bool isService)
-    : ServerRequestOp(context), mIsService(isService)
+    : ServerRequestOp(context), DirEntityTarget(isService)
 {
 }
 
 EntityModifyDataObjectsOp::EntityModifyDataObjectsOp(const InetAddress& address, bool isService)
-    : ServerRequestOp(address), mIsService(isService)
+    : ServerRequestOp(address), DirEntityTarget(isService)
 {
 }
 
@@ -262,12 +262,12 @@ WSStatus EntityModifyDataObjectsOp::HandleReply()
 // ---- EntityClearDataObjectsOp ----
 
 EntityClearDataObjectsOp::EntityClearDataObjectsOp(const SmartPtr<ServerContext>& context, bool isService)
-    : ServerRequestOp(context), mIsService(isService)
+    : ServerRequestOp(context), DirEntityTarget(isService)
 {
 }
 
 EntityClearDataObjectsOp::EntityClearDataObjectsOp(const InetAddress& address, bool isService)
-    : ServerRequestOp(address), mIsService(isService)
+    : ServerRequestOp(address), DirEntityTarget(isService)
 {
 }
 

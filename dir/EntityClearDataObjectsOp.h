@@ -15,20 +15,13 @@
 
 namespace QORAPI {
 
-class EntityClearDataObjectsOp : public ServerRequestOp
+class EntityClearDataObjectsOp : public ServerRequestOp, public DirEntityTarget
 {
 public:
     EntityClearDataObjectsOp(const SmartPtr<ServerContext>& context, bool isService);
     EntityClearDataObjectsOp(const InetAddress& address, bool isService);
     ~EntityClearDataObjectsOp() override;
 
-    // The entity: a directory's own path, or a service's directory, name and address.
-    void SetPath(const std::u16string& path) { mIdentity.mPath = path; }
-    void SetName(const std::u16string& name) { mIdentity.mName = name; }
-    void SetNetAddress(const SmartPtr<ByteBuffer>& address) { mIdentity.mNetAddress = address; }
-    void SetNetAddress(const InetAddress& address) { mIdentity.mNetAddress = NetAddressOf(address); }
-    const DirEntityIdentity& GetIdentity() const { return mIdentity; }
-    bool IsService() const { return mIsService; }
     void AddDataObjectType(const std::string& type) { mTypes.insert(type); }
     void SetDataObjectTypes(const DirDataObjectTypeSet& types) { mTypes = types; }
 
@@ -37,8 +30,6 @@ protected:
     WSStatus HandleReply() override;
 
 private:
-    bool mIsService;
-    DirEntityIdentity mIdentity;
     DirDataObjectTypeSet mTypes;
 };
 

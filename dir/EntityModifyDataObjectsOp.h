@@ -17,20 +17,13 @@
 
 namespace QORAPI {
 
-class EntityModifyDataObjectsOp : public ServerRequestOp
+class EntityModifyDataObjectsOp : public ServerRequestOp, public DirEntityTarget
 {
 public:
     EntityModifyDataObjectsOp(const SmartPtr<ServerContext>& context, bool isService);
     EntityModifyDataObjectsOp(const InetAddress& address, bool isService);
     ~EntityModifyDataObjectsOp() override;
 
-    // The entity: a directory's own path, or a service's directory, name and address.
-    void SetPath(const std::u16string& path) { mIdentity.mPath = path; }
-    void SetName(const std::u16string& name) { mIdentity.mName = name; }
-    void SetNetAddress(const SmartPtr<ByteBuffer>& address) { mIdentity.mNetAddress = address; }
-    void SetNetAddress(const InetAddress& address) { mIdentity.mNetAddress = NetAddressOf(address); }
-    const DirEntityIdentity& GetIdentity() const { return mIdentity; }
-    bool IsService() const { return mIsService; }
     struct Change
     {
         uint16_t mOffset;
@@ -48,8 +41,6 @@ protected:
     WSStatus HandleReply() override;
 
 private:
-    bool mIsService;
-    DirEntityIdentity mIdentity;
     std::vector<Change> mChanges;
 };
 

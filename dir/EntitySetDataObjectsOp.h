@@ -16,20 +16,13 @@
 
 namespace QORAPI {
 
-class EntitySetDataObjectsOp : public ServerRequestOp
+class EntitySetDataObjectsOp : public ServerRequestOp, public DirEntityTarget
 {
 public:
     EntitySetDataObjectsOp(const SmartPtr<ServerContext>& context, bool isService);
     EntitySetDataObjectsOp(const InetAddress& address, bool isService);
     ~EntitySetDataObjectsOp() override;
 
-    // The entity: a directory's own path, or a service's directory, name and address.
-    void SetPath(const std::u16string& path) { mIdentity.mPath = path; }
-    void SetName(const std::u16string& name) { mIdentity.mName = name; }
-    void SetNetAddress(const SmartPtr<ByteBuffer>& address) { mIdentity.mNetAddress = address; }
-    void SetNetAddress(const InetAddress& address) { mIdentity.mNetAddress = NetAddressOf(address); }
-    const DirEntityIdentity& GetIdentity() const { return mIdentity; }
-    bool IsService() const { return mIsService; }
     void SetMode(uint8_t mode) { mMode = mode; }
     void AddDataObject(const std::string& type, const SmartPtr<ByteBuffer>& data) { mDataObjects.push_back({type, data}); }
     void SetDataObjects(const DirDataObjectList& objects) { mDataObjects = objects; }
@@ -39,8 +32,6 @@ protected:
     WSStatus HandleReply() override;
 
 private:
-    bool mIsService;
-    DirEntityIdentity mIdentity;
     uint8_t mMode;
     DirDataObjectList mDataObjects;
 };

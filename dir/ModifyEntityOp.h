@@ -16,20 +16,13 @@
 
 namespace QORAPI {
 
-class ModifyEntityOp : public ServerRequestOp
+class ModifyEntityOp : public ServerRequestOp, public DirEntityTarget
 {
 public:
     ModifyEntityOp(const SmartPtr<ServerContext>& context, bool isService);
     ModifyEntityOp(const InetAddress& address, bool isService);
     ~ModifyEntityOp() override;
 
-    // The entity: a directory's own path, or a service's directory, name and address.
-    void SetPath(const std::u16string& path) { mIdentity.mPath = path; }
-    void SetName(const std::u16string& name) { mIdentity.mName = name; }
-    void SetNetAddress(const SmartPtr<ByteBuffer>& address) { mIdentity.mNetAddress = address; }
-    void SetNetAddress(const InetAddress& address) { mIdentity.mNetAddress = NetAddressOf(address); }
-    const DirEntityIdentity& GetIdentity() const { return mIdentity; }
-    bool IsService() const { return mIsService; }
     // Flags byte [1], passed to the server (0x10: the server returns the address).
     void SetFlags(uint8_t flags) { mFlags = flags; }
     void SetNewName(const std::u16string& name) { mNewName = name; }
@@ -47,8 +40,6 @@ protected:
     WSStatus HandleReply() override;
 
 private:
-    bool mIsService;
-    DirEntityIdentity mIdentity;
     uint8_t mFlags;
     std::u16string mNewName;
     SmartPtr<ByteBuffer> mNewNetAddress;

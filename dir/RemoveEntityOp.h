@@ -14,28 +14,19 @@
 
 namespace QORAPI {
 
-class RemoveEntityOp : public ServerRequestOp
+class RemoveEntityOp : public ServerRequestOp, public DirEntityTarget
 {
 public:
     RemoveEntityOp(const SmartPtr<ServerContext>& context, bool isService);
     RemoveEntityOp(const InetAddress& address, bool isService);
     ~RemoveEntityOp() override;
 
-    // The entity: a directory's own path, or a service's directory, name and address.
-    void SetPath(const std::u16string& path) { mIdentity.mPath = path; }
-    void SetName(const std::u16string& name) { mIdentity.mName = name; }
-    void SetNetAddress(const SmartPtr<ByteBuffer>& address) { mIdentity.mNetAddress = address; }
-    void SetNetAddress(const InetAddress& address) { mIdentity.mNetAddress = NetAddressOf(address); }
-    const DirEntityIdentity& GetIdentity() const { return mIdentity; }
-    bool IsService() const { return mIsService; }
 
 protected:
     WSStatus BuildRequest() override;
     WSStatus HandleReply() override;
 
 private:
-    bool mIsService;
-    DirEntityIdentity mIdentity;
 };
 
 typedef SmartPtr<RemoveEntityOp> RemoveEntityOpPtr;

@@ -16,20 +16,13 @@
 
 namespace QORAPI {
 
-class RenameEntityOp : public ServerRequestOp
+class RenameEntityOp : public ServerRequestOp, public DirEntityTarget
 {
 public:
     RenameEntityOp(const SmartPtr<ServerContext>& context, bool isService);
     RenameEntityOp(const InetAddress& address, bool isService);
     ~RenameEntityOp() override;
 
-    // The entity: a directory's own path, or a service's directory, name and address.
-    void SetPath(const std::u16string& path) { mIdentity.mPath = path; }
-    void SetName(const std::u16string& name) { mIdentity.mName = name; }
-    void SetNetAddress(const SmartPtr<ByteBuffer>& address) { mIdentity.mNetAddress = address; }
-    void SetNetAddress(const InetAddress& address) { mIdentity.mNetAddress = NetAddressOf(address); }
-    const DirEntityIdentity& GetIdentity() const { return mIdentity; }
-    bool IsService() const { return mIsService; }
     void SetOption(bool option) { mOption = option; }
     void SetNewName(const std::u16string& name) { mNewName = name; }
 
@@ -38,8 +31,6 @@ protected:
     WSStatus HandleReply() override;
 
 private:
-    bool mIsService;
-    DirEntityIdentity mIdentity;
     bool mOption;
     std::u16string mNewName;
 };

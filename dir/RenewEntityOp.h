@@ -14,20 +14,13 @@
 
 namespace QORAPI {
 
-class RenewEntityOp : public ServerRequestOp
+class RenewEntityOp : public ServerRequestOp, public DirEntityTarget
 {
 public:
     RenewEntityOp(const SmartPtr<ServerContext>& context, bool isService);
     RenewEntityOp(const InetAddress& address, bool isService);
     ~RenewEntityOp() override;
 
-    // The entity: a directory's own path, or a service's directory, name and address.
-    void SetPath(const std::u16string& path) { mIdentity.mPath = path; }
-    void SetName(const std::u16string& name) { mIdentity.mName = name; }
-    void SetNetAddress(const SmartPtr<ByteBuffer>& address) { mIdentity.mNetAddress = address; }
-    void SetNetAddress(const InetAddress& address) { mIdentity.mNetAddress = NetAddressOf(address); }
-    const DirEntityIdentity& GetIdentity() const { return mIdentity; }
-    bool IsService() const { return mIsService; }
     void SetLifespan(uint32_t seconds) { mLifespan = seconds; }
 
 protected:
@@ -35,8 +28,6 @@ protected:
     WSStatus HandleReply() override;
 
 private:
-    bool mIsService;
-    DirEntityIdentity mIdentity;
     uint32_t mLifespan;
 };
 
