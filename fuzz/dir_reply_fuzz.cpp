@@ -127,12 +127,13 @@ std::string Repack(const DirEntity& e, uint32_t flags, bool listLayout)
 bool ReadEntities(ReadBuffer& rb, uint32_t flags, uint32_t count, bool listLayout)
 {
     const bool groupsKept = !(flags & DirGetFlag_Permissions);
+    uint32_t emptyObjects = kMaxEmptyDataObjects;
     try
     {
         for (uint32_t i = 0; i < count; ++i)
         {
             const uint32_t start = rb.GetPos();
-            const DirEntityPtr e = ReadDirEntity(rb, flags, listLayout);
+            const DirEntityPtr e = ReadDirEntity(rb, flags, listLayout, emptyObjects);
             const std::string packed = Repack(*e, flags, listLayout);
             if (groupsKept)
                 FUZZ_CHECK(packed.size() == rb.GetPos() - start);

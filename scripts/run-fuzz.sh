@@ -27,10 +27,13 @@ for t in "${targets[@]}"; do
     mkdir -p "$build/corpus/$t" "$build/findings/$t"
     log="$build/findings/$t.log"
     echo "== $t (${seconds}s)"
+    dirs=("$build/corpus/$t")
+    for d in "fuzz/corpus/$t" "fuzz/regressions/$t" "$build/seeds/$t"; do
+        [ -d "$d" ] && dirs+=("$d")
+    done
     ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
         "$exe" -max_total_time="$seconds" -timeout=25 -rss_limit_mb=2048 -max_len=65536 -print_final_stats=1 \
-        -artifact_prefix="$build/findings/$t/" \
-        "$build/corpus/$t" "fuzz/corpus/$t" "fuzz/regressions/$t" "$build/seeds/$t" >"$log" 2>&1
+        -artifact_prefix="$build/findings/$t/" "${dirs[@]}" >"$log" 2>&1
     rc=$?
     # The last status line carries the coverage and the speed.
     line=$(grep -E '^#[0-9]+' "$log" | tail -1)
