@@ -59,7 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     DirServerEngine engine;
     uint32_t now = 1700000000;
     engine.SetClock([&now] { return now; });
-    DirCatalog::SeedCatalogTree(engine);
+    DirCatalog::SeedCatalogTree(engine, 6);
     const SmartPtr<ByteBuffer> peer = DirCatalog::Text(DirCatalog::Address6(40000));
     for (const std::string& request : FuzzUtil::SplitLengthPrefixed(data, size))
     {

@@ -42,16 +42,16 @@ inline std::string Address6(uint16_t port)
     return b->ToString();
 }
 
-// /games (with chess, lobby, chat and enough services for a listing of
-// several replies) and /tools.
-inline void SeedCatalogTree(DirServerEngine& engine)
+// /games (with chess, lobby, chat and by default enough services in chess
+// for a listing of several replies) and /tools.
+inline void SeedCatalogTree(DirServerEngine& engine, int chessServices = 70)
 {
     engine.AddDirectory(u"/games", u"Games", 3600);
     engine.AddDirectory(u"/games/chess", u"Chess", 3600);
     engine.AddDirectory(u"/tools", u"Tools");
     engine.AddService(u"/games", u"lobby", Address6(4000), u"Lobby", 3600, {{"map", "forest"}, {"mode", "ffa"}});
     engine.AddService(u"/games", u"chat", Address6(4001), u"Chat", 0, {{"topic", "chess"}});
-    for (int i = 0; i < 70; ++i)
+    for (int i = 0; i < chessServices; ++i)
     {
         const std::string n = std::to_string(i);
         engine.AddService(u"/games/chess", std::u16string(n.begin(), n.end()), Address6(static_cast<uint16_t>(5000 + i)));
