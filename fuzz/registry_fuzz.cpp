@@ -33,6 +33,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     static const std::filesystem::path root =
         std::filesystem::temp_directory_path() / ("qorapi-registry-fuzz-" + std::to_string(getpid()));
+    // The store goes away with the process.
+    static const struct Cleanup
+    {
+        ~Cleanup()
+        {
+            std::error_code ec;
+            std::filesystem::remove_all(root, ec);
+        }
+    } cleanup;
     static std::filesystem::path valueFile = [] {
         RegKey::SetStoreRoot(root.string());
         RegKey key(1, "Fuzz", true);
