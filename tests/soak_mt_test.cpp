@@ -58,11 +58,10 @@ struct Entry
 
 } // namespace
 
-// With underLoad, the core is shut down while kInFlight operations run;
-// otherwise once they have all ended.
-static void Soak(bool underLoad)
+// Shutdown kills what the threads and the queue hold and delivers every
+// completion, also of runs caught between the socket thread and the queue.
+TEST(Soak, MixedRunsWithKillsTimeLimitsAndAShutdownUnderLoad)
 {
-    SCOPED_TRACE(underLoad ? "shut down under load" : "restarted between runs");
     std::shared_ptr<DirServerEngine> engine = std::make_shared<DirServerEngine>();
     DirCatalog::SeedCatalogTree(*engine);
     DirServer server(engine);
@@ -100,13 +99,8 @@ static void Soak(bool underLoad)
     {
         if (i == kOps / 2)
         {
-            // Shut the core down and start a new one: every run still ends once.
-            if (!underLoad)
-            {
-                for (Entry& e : inFlight)
-                    retire(e);
-                inFlight.clear();
-            }
+            // Shut the core down under the running operations and start a new
+            // one: every run still ends once.
             core.reset();
             for (Entry& e : inFlight)
                 retire(e);
@@ -174,17 +168,4 @@ static void Soak(bool underLoad)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_EQ(OpenDescriptors(), descriptorsBefore);
     server.Stop();
-}
-
-TEST(Soak, MixedOperationsWithKillsTimeLimitsAndARestart)
-{
-    Soak(false);
-}
-
-// Shutdown kills what the threads and the queue hold and delivers every
-// completion. Disabled while Shutdown can still lose the completions of runs
-// caught between the socket thread and the queue.
-TEST(Soak, DISABLED_ShutdownUnderRunningOperations)
-{
-    Soak(true);
 }
