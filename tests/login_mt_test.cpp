@@ -287,6 +287,7 @@ TEST_P(LoginTest, CancelRefreshKillsTheRenewalAndItsWaiters)
 {
     mGood->SetFault(AuthServerFault::Silent);
     SmartPtr<AuthContext> ctx = MakeContext({mGood.get()});
+    ctx->SetAutoRefresh(true);
     SmartPtr<LightGetCertOp> waiter = new LightGetCertOp();
     SmartPtr<DirTest::Waiter> done = new DirTest::Waiter;
     waiter->SetCompletion(done->MakeCompletion());
@@ -295,6 +296,10 @@ TEST_P(LoginTest, CancelRefreshKillsTheRenewalAndItsWaiters)
     ctx->CancelRefresh();
     ASSERT_TRUE(done->WaitFor(1, 10000));
     EXPECT_EQ(waiter->GetStatus(), WS_Killed);
+    for (int i = 0; i < 100 && ctx->GetCurrentRefresh(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(ctx->GetCurrentRefresh(), nullptr);
+    EXPECT_EQ(ctx->GetRefreshTimer(), nullptr) << "a cancelled renewal arms no timer";
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, LoginTest, ::testing::Values(false, true),
