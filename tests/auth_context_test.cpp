@@ -117,6 +117,11 @@ TEST(AuthContext, KeyStorePendingCommitAndRemoval)
     SmartPtr<AuthContext> again = StoreContext(dir);
     EXPECT_TRUE(again->LoadKeyStore());
     EXPECT_EQ(again->GetLoginKeys().size(), 1u);
+    // Each save replaced the file whole: no temporary file is left beside it.
+    size_t files = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.Path()))
+        files += entry.is_regular_file() ? 1 : 0;
+    EXPECT_EQ(files, 1u);
 }
 
 TEST(AuthContext, KeyStoreNeverExceeds255Entries)

@@ -54,10 +54,10 @@ protected:
         return ctx;
     }
 
-    SmartPtr<GetCertOp> MakeOp(const SmartPtr<AuthContext>& ctx)
+    SmartPtr<GetCertOp> MakeOp(const SmartPtr<AuthContext>& ctx, uint32_t recvMs = 2000)
     {
         SmartPtr<GetCertOp> op = new GetCertOp(ctx);
-        op->SetTimeouts(2000, 2000, 2000);
+        op->SetTimeouts(2000, 2000, recvMs);
         return op;
     }
 
@@ -140,6 +140,8 @@ TEST_P(LoginTest, EachFailureOfAServerMovesToTheNextWithItsStatus)
         {"certificate kind missing", AuthServerFault::MissingCertificate2, WS_GetCert_MissingCertificate, false},
         {"overloaded", AuthServerFault::Overloaded, WS_CommServ_Failure, false},
         {"short challenge", AuthServerFault::ShortChallenge, WS_ServerReq_UnpackFailure, true},
+        {"closed connection", AuthServerFault::Close, WS_AsyncSocket_Shutdown, false},
+        {"silence", AuthServerFault::Silent, WS_TimedOut, false},
     };
     for (const FailureRow& row : rows)
     {
@@ -148,7 +150,7 @@ TEST_P(LoginTest, EachFailureOfAServerMovesToTheNextWithItsStatus)
         mBad->SetChallengeAll(row.mChallenge);
         // The bad server first: its status is recorded, the good one logs in.
         SmartPtr<AuthContext> ctx = MakeContext({mBad.get(), mGood.get()});
-        SmartPtr<GetCertOp> op = MakeOp(ctx);
+        SmartPtr<GetCertOp> op = MakeOp(ctx, 1000);
         EXPECT_EQ(Login(op), WS_Success);
         EXPECT_EQ(op->GetLastError(), row.mRecorded);
         EXPECT_TRUE(ctx->GetPeerData()->IsValid());
@@ -156,7 +158,7 @@ TEST_P(LoginTest, EachFailureOfAServerMovesToTheNextWithItsStatus)
         // The bad server alone: the run ends with its status and nothing changes.
         SmartPtr<AuthContext> alone = MakeContext({mBad.get()});
         SmartPtr<AuthPeerData> before = alone->GetPeerData();
-        EXPECT_EQ(Login(MakeOp(alone)), row.mRecorded);
+        EXPECT_EQ(Login(MakeOp(alone, 1000)), row.mRecorded);
         EXPECT_EQ(alone->GetPeerData(), before);
         // Never kept: a block the verifier key did not sign.
         EXPECT_FALSE(alone->GetPeerData()->GetPubKeyBlock()->IsValid());
