@@ -7,6 +7,8 @@
 
 #include "auth/AuthContext.h"
 #include "auth/GetCertOp.h"
+#include "common/ReadBuffer.h"
+#include "common/WriteBuffer.h"
 #include "platform/Tick.h"
 #include "service/AuthServer.h"
 #include "service/KeyGen.h"
@@ -138,6 +140,7 @@ TEST_P(LoginTest, EachFailureOfAServerMovesToTheNextWithItsStatus)
         {"private key missing", AuthServerFault::NoPrivateKey, WS_GetCert_InvalidPrivateKey, false},
         {"secret confirmation wrong", AuthServerFault::BadSecretConfirm, WS_GetCert_InvalidSecretConfirm, false},
         {"certificate kind missing", AuthServerFault::MissingCertificate2, WS_GetCert_MissingCertificate, false},
+        {"no certificate", AuthServerFault::NoCertificates, WS_GetCert_MissingCertificate, true},
         {"overloaded", AuthServerFault::Overloaded, WS_CommServ_Failure, false},
         {"short challenge", AuthServerFault::ShortChallenge, WS_ServerReq_UnpackFailure, true},
         {"closed connection", AuthServerFault::Close, WS_AsyncSocket_Shutdown, false},
@@ -163,6 +166,46 @@ TEST_P(LoginTest, EachFailureOfAServerMovesToTheNextWithItsStatus)
         // Never kept: a block the verifier key did not sign.
         EXPECT_FALSE(alone->GetPeerData()->GetPubKeyBlock()->IsValid());
     }
+}
+
+TEST_P(LoginTest, WithoutACertificateNoLoginKeyIsCommitted)
+{
+    mGood->SetChallengeAll(true);
+    mGood->SetFault(AuthServerFault::NoCertificates);
+    SmartPtr<AuthContext> ctx = MakeContext({mGood.get()});
+    EXPECT_EQ(Login(MakeOp(ctx)), WS_GetCert_MissingCertificate);
+    auto keys = ctx->GetLoginKeys();
+    ASSERT_EQ(keys.size(), 1u);
+    EXPECT_EQ(keys.front().mExpiry, 0) << "the challenge's key stays pending";
+    // The next login commits it with its own certificate.
+    mGood->SetFault(AuthServerFault::None);
+    ASSERT_EQ(Login(MakeOp(ctx)), WS_Success);
+    keys = ctx->GetLoginKeys();
+    ASSERT_EQ(keys.size(), 2u);
+    EXPECT_NE(keys.front().mExpiry, 0);
+    EXPECT_NE(keys.back().mExpiry, 0);
+}
+
+TEST_P(LoginTest, ANewPasswordAndTheLoginDataGoOutOnce)
+{
+    SmartPtr<AuthContext> ctx = MakeContext({mGood.get()});
+    ctx->SetLoginDataItem(u"item", new ByteBuffer("x", 1));
+    ctx->SetLoginDataBuffer(u"buffer", new ByteBuffer("y", 1));
+    SmartPtr<GetCertOp> op = MakeOp(ctx);
+    op->SetNewPassword(u"changed");
+    ASSERT_EQ(Login(op), WS_Success);
+    EXPECT_EQ(ctx->GetPassword(), u"changed");
+    AuthAccount account;
+    ASSERT_TRUE(mGood->FindAccount(u"player", account));
+    EXPECT_EQ(account.mPassword, u"changed");
+    WriteBuffer data;
+    ctx->WriteLoginData(data);
+    ReadBuffer reader(data.GetData(), data.GetLength());
+    reader.ReadBytes(2);
+    std::u16string community;
+    reader.ReadWString(community, 2);
+    EXPECT_EQ(reader.ReadShort(), 0) << "items and buffers were cleared by the login";
+    EXPECT_EQ(Login(MakeOp(ctx)), WS_Success);
 }
 
 TEST_P(LoginTest, ARefusedLoginEndsAtOnce)
