@@ -12,11 +12,16 @@
 
 #include "QORAPI.h"
 #include "QORCrypt/Blowfish.h"
+#include "QORSocket/SocketThreadEx.h"
+#include "auth/AuthContext.h"
+#include "auth/GetCertOp.h"
 #include "QORCrypt/ElGamal.h"
 #include "auth/AuthSession.h"
 #include "common/RegKey.h"
 #include "common/WriteBuffer.h"
 #include "service/AuthBlockWriter.h"
+#include "service/AuthServer.h"
+#include "service/LocalAuthority.h"
 #include "service/CertIssuer.h"
 #include "service/DirServerEngine.h"
 #include "service/IssuerKeys.h"
@@ -158,6 +163,77 @@ void CryptoAndAuthSeeds()
     }
 }
 
+// Logins at the local authentication server, plain and with a challenge,
+// through a loopback server that records both directions; then the key store
+// the logins leave behind.
+void LoginSeeds()
+{
+    const std::filesystem::path dir = gOut / ".login";
+    std::filesystem::create_directories(dir);
+    std::unique_ptr<QORAPICore> core(new QORAPICoreEx());
+    core->SetUsePumpThread(true);
+    core->SetSocketThread(new SocketThreadEx());
+    core->SetFileDirectory(dir.string());
+    core->Startup();
+    AuthContext::ResetVerifierKey();
+
+    std::mutex lock;
+    AuthServer server(new LocalAuthority());
+    AuthServer::ConnStatePtr state;
+    std::vector<std::string> requests, replies;
+    TestUtil::ScriptServer proxy;
+    const uint16_t port = proxy.Start([&](const std::string& request, uint32_t number) {
+        std::lock_guard<std::mutex> guard(lock);
+        if (number == 0)
+            state = AuthServer::NewConnState();
+        const SmartPtr<ByteBuffer> req = new ByteBuffer(request.data(), static_cast<uint32_t>(request.size()));
+        bool close = false;
+        TestUtil::ScriptAnswer answer;
+        requests.push_back(request);
+        for (const SmartPtr<ByteBuffer>& r : server.HandleRequest(*state, req.Get(), close, 1))
+        {
+            replies.push_back(Str(r));
+            answer.mBytes += TestUtil::Framed(Str(r));
+        }
+        answer.mClose = close;
+        return answer;
+    });
+    for (bool challenge : {false, true})
+    {
+        server.SetChallengeAll(challenge);
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            requests.clear();
+            replies.clear();
+        }
+        SmartPtr<AuthContext> context = new AuthContext(u"player", u"qor", u"secret");
+        context->AddAddress(InetAddress(0x7F000001u, port));
+        SmartPtr<GetCertOp> op = new GetCertOp(context);
+        const WSStatus status = DirTest::RunOp(SmartPtr<AsyncOp>(op.Get()), false, 10000);
+        std::lock_guard<std::mutex> guard(lock);
+        const std::string name = challenge ? "login-challenge" : "login";
+        std::string sequence;
+        for (const std::string& r : requests)
+            sequence += FuzzUtil::LengthPrefixed(r);
+        Write("login_fuzz", name + "-requests", std::string(1, challenge ? '\x05' : '\x01') + sequence);
+        for (size_t i = 0; i < replies.size(); ++i)
+            Write("login_fuzz", name + "-reply-" + std::to_string(i), "\x03" + replies[i]);
+        std::printf("%-28s %-28s %zu requests, %zu replies\n", name.c_str(), WSStatusToString(status),
+                    requests.size(), replies.size());
+    }
+    proxy.Stop();
+    core.reset();
+    for (const auto& e : std::filesystem::directory_iterator(dir))
+        if (e.is_regular_file() && e.path().filename().string().find("_qorlogin") == 0)
+        {
+            std::ifstream in(e.path(), std::ios::binary);
+            Write("login_fuzz", "key-store",
+                  "\x00" + std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()));
+        }
+    Write("login_fuzz", "accounts", "\x02# user password communities trust [challenge]\nplayer secret qor,guests 2\nrook pass qor 1 challenge\n");
+    std::filesystem::remove_all(dir);
+}
+
 void RegistrySeeds()
 {
     const std::filesystem::path root = gOut / ".registry";
@@ -194,6 +270,7 @@ int main(int argc, char** argv)
     gOut = argv[1];
     DirectorySeeds();
     CryptoAndAuthSeeds();
+    LoginSeeds();
     RegistrySeeds();
     Write("dirseed_fuzz", "tree",
           "# sample tree\ndir /games display=\"All games\" lifespan=3600\n"

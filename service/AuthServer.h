@@ -110,9 +110,15 @@ public:
     // Answers one request of a connection; exposed for the engine tests and
     // the benchmark. State is the connection's; replies are unframed.
     struct ConnState;
+    // Deletes a connection state where its type is complete.
+    struct ConnStateDeleter
+    {
+        void operator()(ConnState* state) const;
+    };
+    typedef std::unique_ptr<ConnState, ConnStateDeleter> ConnStatePtr;
     std::vector<SmartPtr<ByteBuffer>> HandleRequest(ConnState& state, const ByteBuffer* request, bool& close,
                                                     size_t openConnections);
-    static std::unique_ptr<ConnState> NewConnState();
+    static ConnStatePtr NewConnState();
 
 private:
     struct Impl;
