@@ -8,7 +8,7 @@
 namespace QORAPI {
 
 PeerAuthServerOp::PeerAuthServerOp(const SmartPtr<AuthContext>& context, const SmartPtr<AsyncSocket>& socket)
-    : mUseSecondCertificate(true), mFinishAfterSend(false), mFinalStatus(WS_None)
+    : mUseSecondCertificate(true), mServeSessionMode(false), mSessionId(0), mFinishAfterSend(false), mFinalStatus(WS_None)
 {
     mAuthContext = context;
     mSocket = socket;
@@ -46,6 +46,7 @@ void PeerAuthServerOp::RunHook()
     }
     mLengthFieldSize = mSocket->GetLengthFieldSize();
     mServer.SetUseSecondCertificate(mUseSecondCertificate);
+    mServer.SetSessionMode(mServeSessionMode, mSessionId);
     mServer.Start(mAuthContext ? mAuthContext->GetPeerData() : SmartPtr<AuthPeerData>(), mLengthFieldSize);
     if (IsAsync())
     {

@@ -34,6 +34,12 @@ public:
 
     // Read and send Auth2Certificates (default) or AuthCertificates.
     void SetUseSecondCertificate(bool use) { mUseSecondCertificate = use; }
+    // Serve the session mode (type 1) too, handing out sessionId.
+    void SetSessionMode(bool serve, uint16_t sessionId = 0)
+    {
+        mServeSessionMode = serve;
+        mSessionId = sessionId;
+    }
 
     // Results after the run.
     int32_t GetClientAuthType() const;
@@ -52,6 +58,8 @@ private:
     mutable CriticalSection mRunCrit;   // guards the members below during a run
     PeerAuthServer mServer;
     bool mUseSecondCertificate;
+    bool mServeSessionMode;
+    uint16_t mSessionId;
     // Asynchronous: the status to finish with once the queued complete is sent.
     bool mFinishAfterSend;
     WSStatus mFinalStatus;

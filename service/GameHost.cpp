@@ -69,6 +69,8 @@ struct GameHost::State : public RefCount
     GameHostFault mFault = GameHostFault::None;
     WSStatus mRefusalStatus = WS_CommServ_ExpiredPeerCertificate;
     bool mUseSecondCert = true;
+    bool mServeSessionMode = false;
+    std::atomic<uint16_t> mNextSessionId{1};
     uint8_t mLengthFieldSize = 4;
     uint32_t mAuthTimeout = 20000;
     ReportFunction mReport;
@@ -152,6 +154,7 @@ void GameHost::State::OnAccepted(SmartPtr<AsyncOp> op, SmartPtr<RefCount> param)
     }
     SmartPtr<PeerAuthServerOp> auth = new PeerAuthServerOp(state->mContext, SmartPtr<AsyncSocket>(socket.Get()));
     auth->SetUseSecondCertificate(state->mUseSecondCert);
+    auth->SetSessionMode(state->mServeSessionMode, state->mNextSessionId.fetch_add(1));
     auth->SetTimeouts(state->mAuthTimeout, state->mAuthTimeout, state->mAuthTimeout);
     auth->SetCompletion(new HostCompletion(&State::OnAuthDone, SmartPtr<RefCount>(conn.Get())));
     auth->RunAsync(state->mAuthTimeout);
@@ -349,6 +352,7 @@ void GameHost::SetCredentials(const SmartPtr<AuthPeerData>& credentials)
 void GameHost::SetMode(GameHostMode mode) { mState->mMode = mode; }
 void GameHost::SetFault(GameHostFault fault) { mState->mFault = fault; }
 void GameHost::SetUseSecondCertificate(bool use) { mState->mUseSecondCert = use; }
+void GameHost::SetServeSessionMode(bool serve) { mState->mServeSessionMode = serve; }
 void GameHost::SetLengthFieldSize(uint8_t size) { mState->mLengthFieldSize = size; }
 void GameHost::SetAuthTimeout(uint32_t ms) { mState->mAuthTimeout = ms; }
 void GameHost::SetReport(const ReportFunction& report) { mState->mReport = report; }

@@ -73,6 +73,8 @@ public:
     void SetRefusals(uint32_t count, WSStatus status = WS_CommServ_ExpiredPeerCertificate);
     // Present and expect AuthCertificates instead of Auth2Certificates.
     void SetUseSecondCertificate(bool use);
+    // Serve the session mode (type 1) too, one session identifier per client.
+    void SetServeSessionMode(bool serve);
     // Length field size of the frames (1, 2 or 4; default 4).
     void SetLengthFieldSize(uint8_t size);
     // Limit of one handshake (default 20000 ms).
