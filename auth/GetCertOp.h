@@ -82,6 +82,7 @@ private:
     void WriteHeader(WriteBuffer& out, uint16_t type) const;
 
     SmartPtr<AuthContext> mContext;
+    ElGamal mVerifier;   // copied at the start of a run
     Blowfish mSessionKey;
     SmartPtr<AuthPubKeyBlock> mPubKeyBlock;
     int32_t mClockOffset;

@@ -199,6 +199,16 @@ bool LocalAuthority::IssueForeign(const IssueRequest& request, IssuedCredentials
     return IssueWith(foreign, request, out.mPublicKey.Get(), out);
 }
 
+SmartPtr<ByteBuffer> LocalAuthority::IssuePubKeyBlock(const std::vector<SmartPtr<ByteBuffer>>& publicKeys)
+{
+    std::lock_guard<std::mutex> lock(mLock);
+    AuthBlockHeader header;
+    header.mIssueTime = GetTimeSeconds() - 60;
+    header.mExpiryTime = header.mIssueTime + 86400u;
+    CertIssuer issuer(mVerifier);
+    return issuer.IssuePubKeyBlock(header, mBlockId, publicKeys);
+}
+
 SmartPtr<ByteBuffer> LocalAuthority::GetForeignPubKeyBlock()
 {
     std::lock_guard<std::mutex> lock(mLock);

@@ -23,6 +23,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace QORAPI {
 
@@ -89,6 +90,10 @@ public:
     bool IssueForKey(const IssueRequest& request, const ByteBuffer* publicKey, IssuedCredentials& out);
     // Ready-made credentials as a client holds them after a login.
     SmartPtr<AuthPeerData> IssuePeerData(const IssueRequest& request);
+
+    // A block over the given DER public keys, signed by the verifier key (for
+    // blocks with unusual keys).
+    SmartPtr<ByteBuffer> IssuePubKeyBlock(const std::vector<SmartPtr<ByteBuffer>>& publicKeys);
 
     // Faults for tests: a block and certificates signed by a key this
     // authority does not vouch for.
