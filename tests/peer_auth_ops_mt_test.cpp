@@ -2,6 +2,7 @@
 // in both run modes: every authentication type, the host's handshake faults,
 // refusals, certificates close to expiry, failure completes that reach the
 // client, and long encrypted conversations with the sequence numbers in step.
+#include "AuthTestUtil.h"
 #include "DirTestUtil.h"
 #include "PeerAuthTestUtil.h"
 
@@ -13,6 +14,7 @@
 #include "auth/PeerAuthServerOp.h"
 #include "common/ReadBuffer.h"
 #include "common/WriteBuffer.h"
+#include "service/AuthServer.h"
 #include "service/GameHost.h"
 
 #include <gtest/gtest.h>
@@ -33,7 +35,12 @@ class PeerAuthOps : public ::testing::TestWithParam<bool>
 protected:
     void SetUp() override
     {
-        mCore.reset(new QORAPICore(true, true, true));
+        // A threaded core with a pump thread, whose files stay in a temporary folder.
+        mCore.reset(new QORAPICoreEx());
+        mCore->SetUsePumpThread(true);
+        mCore->SetThreaded(true);
+        mCore->SetFileDirectory(mDir.Path());
+        mCore->Startup();
         mClientData = Credentials(1001, u"alice");
         mHostData = Credentials(2002, u"host");
         mContext = new AuthContext;
@@ -42,7 +49,20 @@ protected:
     void TearDown() override
     {
         mHost.Stop();
+        mAuthServer.Stop();
+        mContext = nullptr;
         mCore.reset();
+    }
+
+    // Renewals log in at a local authentication server of the same authority.
+    void UseAuthServer()
+    {
+        ASSERT_EQ(mAuthServer.Start(0), WS_Success);
+        const AuthAccount account = AuthServer::DefaultAccount();
+        mContext->SetUserName(account.mUserName);
+        mContext->SetPassword(account.mPassword);
+        mContext->AddCommunity(account.mCommunities[0]);
+        mContext->AddAddress(Local(mAuthServer.GetPort()));
     }
 
     bool Async() const { return GetParam(); }
@@ -69,7 +89,9 @@ protected:
         return mHost.GetClients();
     }
 
+    AuthTest::TempDir mDir;
     std::unique_ptr<QORAPICore> mCore;
+    AuthServer mAuthServer;
     SmartPtr<AuthPeerData> mClientData;
     SmartPtr<AuthPeerData> mHostData;
     SmartPtr<AuthContext> mContext;
@@ -381,6 +403,79 @@ TEST_P(PeerAuthOps, RelayCarriesMessagesBetweenClients)
     }
     a->Close();
     b->Close();
+}
+
+TEST_P(PeerAuthOps, RefusalOnTheFirstAttemptRenewsOnceAndRetries)
+{
+    // One refusal: one login, a second exchange on a fresh connection, with
+    // the renewed certificate. Two refusals: the blocking run ends with the
+    // server's status, the asynchronous one with WS_PeerAuth_GetCertFailure.
+    UseAuthServer();
+    const struct
+    {
+        uint32_t refusals;
+        WSStatus status;
+    } cases[] = {{1, WS_CommServ_ExpiredPeerCertificate}, {2, WS_CommServ_ExpiredPeerCertificate},
+                 {1, WS_CommServ_InvalidParameters}};
+    size_t outcomes = 0;
+    uint32_t logins = 0;
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(testing::Message() << c.refusals << " x " << c.status);
+        mHost.Stop();
+        mHost.SetRefusals(c.refusals, c.status);
+        StartHost();
+        mContext->SetPeerData(mClientData);
+        SmartPtr<BlockingSocket> socket = new BlockingSocket();
+        SmartPtr<PeerAuthOp> op = MakeOp(2, socket);
+        const WSStatus expected =
+            c.refusals == 1 ? WS_Success : (Async() ? WS_PeerAuth_GetCertFailure : c.status);
+        EXPECT_EQ(RunOp(op, Async(), 8000), expected);
+        EXPECT_EQ(mAuthServer.GetLoginCount(), ++logins);
+        // Blocking keeps the renewal's status; asynchronous marks the restart.
+        EXPECT_EQ(op->GetRenewalStatus(), Async() ? PeerAuthOp::RestartedMarker : WS_Success);
+        outcomes += 2;
+        const std::vector<GameHostClient> seen = Outcomes(outcomes);
+        ASSERT_EQ(seen.size(), outcomes);
+        EXPECT_EQ(seen[outcomes - 2].mStatus, c.status);
+        if (c.refusals == 1)
+        {
+            EXPECT_EQ(seen.back().mStatus, WS_Success);
+            EXPECT_EQ(seen.back().mName, u"player");   // the renewed certificate
+            EXPECT_EQ(socket->GetTransformCount(), 1u);
+        }
+        socket->Close();
+    }
+}
+
+TEST_P(PeerAuthOps, CertificateCloseToExpiryRenewedByLogin)
+{
+    // 20 s left: both modes renew first and authenticate with the new
+    // certificate. 60 s left: only the asynchronous run renews, beside an
+    // exchange that uses the old certificate.
+    UseAuthServer();
+    StartHost();
+    const uint32_t lifetimes[] = {20, 60};
+    size_t outcomes = 0;
+    uint32_t logins = 0;
+    for (uint32_t lifetime : lifetimes)
+    {
+        SCOPED_TRACE(lifetime);
+        mContext->SetPeerData(Credentials(1001, u"alice", lifetime));
+        SmartPtr<BlockingSocket> socket = new BlockingSocket();
+        SmartPtr<PeerAuthOp> op = MakeOp(2, socket);
+        EXPECT_EQ(RunOp(op, Async(), 8000), WS_Success);
+        const bool renews = lifetime == 20 || Async();
+        if (renews)
+            ++logins;
+        for (int i = 0; i < 300 && mAuthServer.GetLoginCount() < logins; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        EXPECT_EQ(mAuthServer.GetLoginCount(), logins);
+        const std::vector<GameHostClient> seen = Outcomes(++outcomes);
+        ASSERT_EQ(seen.size(), outcomes);
+        EXPECT_EQ(seen.back().mName, lifetime == 20 ? u"player" : u"alice");
+        socket->Close();
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, PeerAuthOps, ::testing::Values(false, true),
