@@ -1,8 +1,10 @@
-// The library at work against the local directory server on loopback: a
-// library core, the directory server on an ephemeral port, and a tour of the
-// directory operations, blocking and asynchronous. Every step prints what it
-// did and the status it got, by name.
+// The library at work against the local service on loopback: a library core,
+// the directory server and the authentication server on ephemeral ports, a
+// tour of the directory operations, blocking and asynchronous, and a login of
+// the default account with one asynchronous renewal. Every step prints what
+// it did and the status it got, by name.
 #include "QORAPI.h"
+#include "auth/AuthContext.h"
 #include "auth/ServerContext.h"
 #include "dir/AddEntityOp.h"
 #include "dir/EntityModifyDataObjectsOp.h"
@@ -14,6 +16,7 @@
 #include "dir/ModifyEntityOp.h"
 #include "dir/RemoveEntityOp.h"
 #include "dir/RenameEntityOp.h"
+#include "service/AuthServer.h"
 #include "service/DirServer.h"
 
 #include <cstdio>
@@ -111,6 +114,53 @@ void RunAsync(QORAPICore& core, const SmartPtr<AsyncOp>& op, const char* label)
     ++gPending;
     op->RunAsync(5000);
     (void)core;
+}
+
+// Logs the default account in at a local authentication server and renews
+// its certificate once asynchronously.
+bool LoginTour(QORAPICore& core)
+{
+    AuthServer authServer;
+    const WSStatus started = authServer.Start(0);
+    if (started != WS_Success)
+    {
+        std::printf("cannot start the local authentication server: %s\n", WSStatusToString(started));
+        return false;
+    }
+    const AuthAccount account = AuthServer::DefaultAccount();
+    std::printf("\nLocal authentication server listening on 127.0.0.1:%u\n", authServer.GetPort());
+    std::printf("Logging in as %s (blocking Refresh):\n", Narrow(account.mUserName).c_str());
+
+    SmartPtr<AuthContext> auth = new AuthContext(account.mUserName, account.mCommunities.front(), account.mPassword);
+    auth->AddAddress(InetAddress(0x7F000001u, authServer.GetPort()));
+    const WSStatus login = auth->Refresh(10000);
+    Step("log in", login);
+    if (login != WS_Success)
+        return false;
+    SmartPtr<AuthPeerData> peer = auth->GetPeerData();
+    const Auth2Certificate& cert2 = *peer->GetCertificate2();
+    std::printf("    who:        %s, user id %u\n", Narrow(cert2.GetName()).c_str(), cert2.GetUserId());
+    std::printf("    lifetime:   %u s (issued %u, expires %u), %u s left\n",
+                peer->GetCertificate()->GetExpiryTime() - peer->GetCertificate()->GetIssueTime(),
+                peer->GetCertificate()->GetIssueTime(), peer->GetCertificate()->GetExpiryTime(),
+                peer->GetSecondsUntilExpiry());
+    std::printf("    community:  %s, id %u, trust level %u\n", Narrow(account.mCommunities.front()).c_str(),
+                peer->GetCertificate()->GetCommunityId(), peer->GetCertificate()->GetTrustLevel());
+
+    std::printf("Renewing once (RefreshAsync with a waiter):\n");
+    SmartPtr<LightGetCertOp> waiter = new LightGetCertOp();
+    auth->RefreshAsync(waiter, 10000);
+    for (int i = 0; i < 200 && (waiter->IsPending() || waiter->IsAwaitingCompletion()); ++i)
+        core.Pump(50, 0);
+    Step("renewal", waiter->GetStatus());
+    SmartPtr<AuthPeerData> renewed = waiter->GetPeerData();
+    if (renewed)
+        std::printf("    new certificate expires %u, the context holds it: %s\n",
+                    renewed->GetCertificate()->GetExpiryTime(), renewed == auth->GetPeerData() ? "yes" : "no");
+    auth->CancelRefresh();
+    authServer.Stop();
+    std::printf("The authentication server logged in %u times.\n", authServer.GetLoginCount());
+    return waiter->GetStatus() == WS_Success && renewed == auth->GetPeerData();
 }
 
 } // namespace
@@ -233,5 +283,6 @@ int main()
 
     server.Stop();
     std::printf("\nThe server answered %u requests.\n", server.GetRequestCount());
-    return gPending == 0 ? 0 : 1;
+    const bool loggedIn = LoginTour(core);
+    return gPending == 0 && loggedIn ? 0 : 1;
 }

@@ -65,6 +65,8 @@ struct AuthServer::ConnState
     bool mAwaitingChallengeReply = false;
     AuthAccount mAccount;
     uint32_t mCommunityId = 0;
+    std::u16string mPassword;
+    std::vector<std::u16string> mRequested;
     std::u16string mNewPassword;
 };
 
@@ -279,7 +281,7 @@ std::vector<SmartPtr<ByteBuffer>> AuthServer::HandleRequest(ConnState& state, co
             if (ByteBuffer::LengthOf(plain) < 1)
                 replies.push_back(StatusReply(kLoginReply, WS_CommServ_InvalidParameters));
             else
-                replies.push_back(LoginReply(state));
+                replies.push_back(Decide(state));
         }
         else
             close = true;
@@ -327,34 +329,16 @@ SmartPtr<ByteBuffer> AuthServer::HandleLogin(ConnState& state, ReadBuffer& reade
     for (auto& community : requested)
         plain.ReadWString(community, 2);
 
-    AuthAccount account;
     if (user.empty())
         return StatusReply(kLoginReply, WS_AuthServ_InvalidUserName);
-    if (!FindAccount(user, account))
+    if (!FindAccount(user, state.mAccount))
         return StatusReply(kLoginReply, WS_AuthServ_UserNotFound);
-    if (account.mPassword != password)
-        return StatusReply(kLoginReply, WS_AuthServ_BadPassword);
-
-    uint32_t communityId = account.mCommunities.empty() ? 0 : GetCommunityId(account.mCommunities.front());
-    if (!requested.empty())
-    {
-        communityId = 0;
-        for (const auto& community : requested)
-        {
-            if (GetCommunityId(community) == 0)
-                return StatusReply(kLoginReply, WS_AuthServ_BadCommunity);
-            for (const auto& own : account.mCommunities)
-                if (own == community && communityId == 0)
-                    communityId = GetCommunityId(community);
-        }
-        if (communityId == 0)
-            return StatusReply(kLoginReply, WS_AuthServ_NotInCommunity);
-    }
-    state.mAccount = account;
-    state.mCommunityId = communityId;
+    state.mPassword = password;
+    state.mRequested = requested;
     state.mNewPassword = newPassword;
 
-    if (account.mChallenge || mChallengeAll.load())
+    // The challenge comes before the password is judged.
+    if (state.mAccount.mChallenge || mChallengeAll.load())
     {
         mChallenges.fetch_add(1);
         uint8_t challenge[16];
@@ -368,6 +352,30 @@ SmartPtr<ByteBuffer> AuthServer::HandleLogin(ConnState& state, ReadBuffer& reade
         state.mAwaitingChallengeReply = true;
         return out.ToByteBuffer(true);
     }
+    return Decide(state);
+}
+
+SmartPtr<ByteBuffer> AuthServer::Decide(ConnState& state)
+{
+    const AuthAccount& account = state.mAccount;
+    if (account.mPassword != state.mPassword)
+        return StatusReply(kLoginReply, WS_AuthServ_BadPassword);
+    uint32_t communityId = account.mCommunities.empty() ? 0 : GetCommunityId(account.mCommunities.front());
+    if (!state.mRequested.empty())
+    {
+        communityId = 0;
+        for (const auto& community : state.mRequested)
+        {
+            if (GetCommunityId(community) == 0)
+                return StatusReply(kLoginReply, WS_AuthServ_BadCommunity);
+            for (const auto& own : account.mCommunities)
+                if (own == community && communityId == 0)
+                    communityId = GetCommunityId(community);
+        }
+        if (communityId == 0)
+            return StatusReply(kLoginReply, WS_AuthServ_NotInCommunity);
+    }
+    state.mCommunityId = communityId;
     return LoginReply(state);
 }
 

@@ -119,6 +119,8 @@ private:
     SmartPtr<ByteBuffer> PubKeyReply();
     SmartPtr<ByteBuffer> StatusReply(uint16_t type, int16_t status) const;
     SmartPtr<ByteBuffer> HandleLogin(ConnState& state, ReadBuffer& reader, size_t openConnections);
+    // Judges the password and communities of the pending login.
+    SmartPtr<ByteBuffer> Decide(ConnState& state);
     SmartPtr<ByteBuffer> LoginReply(ConnState& state);
     SmartPtr<ByteBuffer> Seal(ConnState& state, const void* data, uint32_t length) const;
 

@@ -4,6 +4,7 @@
 #define QORAPI_TESTS_AUTHTESTUTIL_H
 
 #include "QORAPI.h"
+#include "QORSocket/SocketThreadEx.h"
 #include "platform/FileSystem.h"
 
 #include <filesystem>
@@ -30,10 +31,12 @@ private:
     std::string mPath;
 };
 
-// A started core (pump thread, threaded) whose file directory is dir.
+// A started core (pump thread, threaded, select-driven socket thread) whose file directory is dir.
 inline std::unique_ptr<QORAPICore> StartCore(const std::string& dir)
 {
     std::unique_ptr<QORAPICore> core(new QORAPICoreEx());
+    core->SetUsePumpThread(true);
+    core->SetSocketThread(new SocketThreadEx());
     core->SetFileDirectory(dir);
     core->Startup();
     return core;
