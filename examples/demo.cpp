@@ -16,8 +16,16 @@
 #include "dir/ModifyEntityOp.h"
 #include "dir/RemoveEntityOp.h"
 #include "dir/RenameEntityOp.h"
+#include "QORSocket/BlockingSocket.h"
+#include "QORSocket/RecvMsgOp.h"
+#include "QORSocket/SendMsgOp.h"
+#include "auth/PeerAuthOp.h"
+#include "common/ReadBuffer.h"
+#include "common/WriteBuffer.h"
 #include "service/AuthServer.h"
 #include "service/DirServer.h"
+#include "service/GameHost.h"
+#include "service/LocalAuthority.h"
 
 #include <cstdio>
 #include <string>
@@ -163,6 +171,112 @@ bool LoginTour(QORAPICore& core)
     return waiter->GetStatus() == WS_Success && renewed == auth->GetPeerData();
 }
 
+// Waits, pumping, until op has run and completed (bounded); an operation
+// queued on a socket has not started yet while it waits its turn.
+void PumpUntilDone(QORAPICore& core, const SmartPtr<AsyncOp>& op)
+{
+    for (int i = 0; i < 200 && (op->GetStatus() == WS_None || op->IsPending() || op->IsAwaitingCompletion()); ++i)
+        core.Pump(50, 0);
+}
+
+// After a login: an authenticated directory server and a game host, both
+// holding certificates of the local authority. Two authenticated listings
+// (the second reuses the cached session), then an encrypted conversation
+// with the game host.
+bool PeerTour(QORAPICore& core)
+{
+    AuthServer authServer;
+    LocalAuthority authority;
+    DirServer dirServer;
+    GameHost host;
+    IssueRequest serverCert;
+    serverCert.mUserId = 901;
+    serverCert.mUserName = u"directory";
+    dirServer.SetCredentials(authority.IssuePeerData(serverCert));
+    serverCert.mUserId = 900;
+    serverCert.mUserName = u"game host";
+    host.SetCredentials(authority.IssuePeerData(serverCert));
+    host.SetServeSessionMode(true);
+    host.SetReport([](const GameHostClient& c) {
+        std::printf("    (host) %s: user %u \"%s\", type %d, %s\n", c.mAddress.GetText().c_str(), c.mUserId,
+                    Narrow(c.mName).c_str(), c.mAuthType, WSStatusToString(c.mStatus));
+    });
+    if (authServer.Start(0) != WS_Success || dirServer.Start(0) != WS_Success || host.Start(0) != WS_Success)
+    {
+        std::printf("cannot start the local servers for peer authentication\n");
+        return false;
+    }
+    dirServer.GetEngine().AddService(u"/games/chess", u"Host", std::string("\x00\x00\x7f\x00\x00\x01", 6));
+    std::printf("\nPeer authentication: directory server on 127.0.0.1:%u, game host on 127.0.0.1:%u\n",
+                dirServer.GetPort(), host.GetPort());
+
+    const AuthAccount account = AuthServer::DefaultAccount();
+    SmartPtr<AuthContext> auth = new AuthContext(account.mUserName, account.mCommunities.front(), account.mPassword);
+    auth->AddAddress(InetAddress(0x7F000001u, authServer.GetPort()));
+    Step("log in", auth->Refresh(10000));
+
+    std::printf("Authenticated listings (GetDirOp, authentication type 1, blocking):\n");
+    SmartPtr<ServerContext> dirServers = new ServerContext;
+    dirServers->AddAddress(InetAddress(0x7F000001u, dirServer.GetPort()));
+    bool listed = true;
+    for (int i = 0; i < 2; ++i)
+    {
+        SmartPtr<GetDirOp> list = new GetDirOp(dirServers);
+        list->SetPath(u"/games/chess");
+        list->SetAuthType(1);
+        list->SetAuthContext(auth);
+        list->RunBlock(10000);
+        Step(i == 0 ? "list /games/chess (peer authentication first)" : "list /games/chess (cached session)",
+             list->GetStatus());
+        listed = listed && list->GetStatus() == WS_Success;
+        std::printf("    %zu entities; handshakes so far %u, sessions cached %zu\n", list->GetEntities().size(),
+                    dirServer.GetSessionGate().GetHandshakeCount(),
+                    auth->GetSessionCount(InetAddress(0x7F000001u, dirServer.GetPort())));
+    }
+
+    std::printf("Talking to the game host (PeerAuthOp type 1, asynchronous, pumped here):\n");
+    SmartPtr<BlockingSocket> socket = new BlockingSocket();
+    SmartPtr<PeerAuthOp> peer =
+        new PeerAuthOp(InetAddress(0x7F000001u, host.GetPort()), auth, 1, SmartPtr<AsyncSocket>(socket.Get()), true);
+    peer->RunAsync(10000);
+    PumpUntilDone(core, peer);
+    Step("authenticate with the game host", peer->GetStatus());
+    int echoed = 0;
+    const char* lines[] = {"hello, host", "move e2e4", "good game"};
+    for (const char* line : lines)
+    {
+        if (peer->GetStatus() != WS_Success)
+            break;
+        WriteBuffer wb(4, true);
+        wb.AppendString(line, 2);
+        SmartPtr<SendMsgOp> send = new SendMsgOp(wb.ToByteBuffer(true));
+        SmartPtr<RecvMsgOp> recv = new RecvMsgOp();
+        socket->QueueOp(send, 5000);
+        socket->QueueOp(recv, 5000);
+        PumpUntilDone(core, recv);
+        std::string text;
+        if (recv->GetStatus() == WS_Success)
+        {
+            ReadBuffer rb(recv->GetMsg());
+            rb.ReadString(text, 2);
+            ++echoed;
+        }
+        std::printf("    sent \"%s\" encrypted, the host echoed \"%s\" (%s)\n", line, text.c_str(),
+                    WSStatusToString(recv->GetStatus()));
+    }
+    if (SmartPtr<AuthSession> session = peer->GetSession())
+        std::printf("    session %u: type %d, sequence numbers %u out, %u in\n", session->GetSessionId(),
+                    session->GetAuthType(),
+                    session->GetOutgoingSequence(), session->GetIncomingSequence());
+    socket->Close();
+    for (int i = 0; i < 4; ++i)
+        core.Pump(20, 0);
+    host.Stop();
+    dirServer.Stop();
+    authServer.Stop();
+    return listed && echoed == 3;
+}
+
 } // namespace
 
 int main()
@@ -284,5 +398,6 @@ int main()
     server.Stop();
     std::printf("\nThe server answered %u requests.\n", server.GetRequestCount());
     const bool loggedIn = LoginTour(core);
-    return gPending == 0 && loggedIn ? 0 : 1;
+    const bool peered = PeerTour(core);
+    return gPending == 0 && loggedIn && peered ? 0 : 1;
 }
