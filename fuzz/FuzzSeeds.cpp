@@ -272,6 +272,10 @@ int main(int argc, char** argv)
     CryptoAndAuthSeeds();
     LoginSeeds();
     RegistrySeeds();
+    for (int mode = 0x10; mode < 0x20; ++mode)
+        Write("peer_auth_fuzz", "genuine-" + std::to_string(mode), std::string(1, static_cast<char>(mode)));
+    Write("peer_auth_fuzz", "edit-request", std::string("\x11\x08\x00\x01\x20\x00\x80", 7));
+    Write("peer_auth_fuzz", "edit-challenge1", std::string("\x10\x30\x00\x04", 4));
     Write("dirseed_fuzz", "tree",
           "# sample tree\ndir /games display=\"All games\" lifespan=3600\n"
           "service /games lobby 127.0.0.1:4000 display=Lobby data:map=forest data:mode=ffa\n"
