@@ -205,7 +205,7 @@ TEST_F(DirFaultMatrix, GarbageWrongHeaderAndSilence)
         for (bool async : {false, true})
         {
             ScriptAnswer garbageFrame;
-            garbageFrame.mBytes = Framed("\x91\x22\x07\xF3\x00\x10garbage-garbage");
+            garbageFrame.mBytes = Framed(std::string("\x91\x22\x07\xF3\x00\x10garbage-garbage", 21));
             Case(kind, "garbage frame", garbageFrame, {WS_ServerReq_InvalidReplyHeader}, good, async);
 
             // Not even a frame: the length field is out of range.
