@@ -27,6 +27,7 @@ struct Connection
     std::string mOut;
     bool mCloseAfterSend = false;
     bool mDead = false;
+    SessionGate::Conn mGate;
 };
 
 } // namespace
@@ -189,6 +190,18 @@ void DirServer::Run()
                     c.mDead = true;
                     break;
                 }
+                SmartPtr<ByteBuffer> gateReply;
+                const SessionGate::Action action = mGate.Incoming(c.mGate, request, gateReply, static_cast<uint8_t>(field));
+                if (action == SessionGate::Action_Drop)
+                {
+                    c.mDead = true;
+                    break;
+                }
+                if (action == SessionGate::Action_Reply)
+                {
+                    c.mOut.append(reinterpret_cast<const char*>(gateReply->GetData()), gateReply->GetLength());
+                    continue;
+                }
                 DirServerReplies replies;
                 if (fault == DirServerFault::Garbage)
                 {
@@ -219,6 +232,11 @@ void DirServer::Run()
                     else
                         frame.AppendBytes(ByteBuffer::DataOf(reply), len);
                     SmartPtr<ByteBuffer> framed = frame.ToByteBuffer(true);
+                    if (!mGate.Outgoing(c.mGate, framed))
+                    {
+                        c.mDead = true;
+                        break;
+                    }
                     c.mOut.append(reinterpret_cast<const char*>(framed->GetData()), framed->GetLength());
                 }
                 if (replies.mClose)

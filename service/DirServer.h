@@ -15,6 +15,7 @@
 
 #include "common/WSStatus.h"
 #include "service/DirServerEngine.h"
+#include "service/SessionGate.h"
 
 #include <atomic>
 #include <cstdint>
@@ -59,6 +60,12 @@ public:
     // Most connections served at once; further ones are closed at accept.
     void SetMaxConnections(uint32_t max) { mMaxConnections = max; }
 
+    // Peer authentication and encrypted sessions: the server's credentials
+    // and the kept sessions (see SessionGate). Unauthenticated requests are
+    // served all the same.
+    void SetCredentials(const SmartPtr<AuthPeerData>& credentials) { mGate.SetCredentials(credentials); }
+    SessionGate& GetSessionGate() { return mGate; }
+
     uint32_t GetRequestCount() const { return mRequests.load(); }
     uint32_t GetConnectionCount() const { return mConnections.load(); }
     void ResetCounters();
@@ -68,6 +75,7 @@ private:
     void Run();
 
     std::shared_ptr<DirServerEngine> mEngine;
+    SessionGate mGate;
     std::unique_ptr<Impl> mImpl;        // owned by the worker while it runs
     std::thread mThread;
     std::atomic<bool> mRunning;

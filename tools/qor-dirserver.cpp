@@ -2,6 +2,7 @@
 #include "platform/Signal.h"
 #include "service/DirSeed.h"
 #include "service/DirServer.h"
+#include "service/LocalAuthority.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -16,12 +17,14 @@ namespace {
 
 void PrintHelp()
 {
-    std::printf("Usage: qor-dirserver [--port N] [--seed FILE] [--max-per-reply N]\n"
+    std::printf("Usage: qor-dirserver [--port N] [--seed FILE] [--max-per-reply N] [--auth]\n"
                 "Runs the local directory server on TCP port N (0 or none: an ephemeral port,\n"
                 "printed at start) until interrupted (SIGINT or SIGTERM).\n\n"
                 "  --port N            port to listen on (default 0)\n"
                 "  --seed FILE         fill the tree from FILE before serving\n"
                 "  --max-per-reply N   entities per listing reply (default 64)\n"
+                "  --auth              accept authenticated requests too, with a certificate\n"
+                "                      from the default local authority\n"
                 "  --help              this text\n\n%s",
                 DirSeedFormatHelp());
 }
@@ -43,6 +46,7 @@ int main(int argc, char** argv)
     uint32_t port = 0;
     uint32_t perReply = 64;
     std::string seedPath;
+    bool auth = false;
     for (int i = 1; i < argc; ++i)
     {
         const std::string arg = argv[i];
@@ -50,6 +54,11 @@ int main(int argc, char** argv)
         {
             PrintHelp();
             return 0;
+        }
+        if (arg == "--auth")
+        {
+            auth = true;
+            continue;
         }
         if ((arg == "--port" || arg == "--seed" || arg == "--max-per-reply") && i + 1 < argc)
         {
@@ -72,6 +81,22 @@ int main(int argc, char** argv)
     DirServerEngine::Limits limits;
     limits.mMaxEntitiesPerReply = perReply;
     server.GetEngine().SetLimits(limits);
+    if (auth)
+    {
+        LocalAuthority authority;
+        IssueRequest request;
+        request.mUserId = 901;
+        request.mUserName = u"directory";
+        request.mLifetimeSeconds = 30u * 86400u;
+        request.mLifetime2Seconds = 30u * 86400u;
+        const SmartPtr<AuthPeerData> credentials = authority.IsReady() ? authority.IssuePeerData(request) : nullptr;
+        if (!credentials)
+        {
+            std::fprintf(stderr, "qor-dirserver: cannot issue the server's certificate\n");
+            return 1;
+        }
+        server.SetCredentials(credentials);
+    }
     if (!seedPath.empty())
     {
         std::ifstream file(seedPath, std::ios::binary);
