@@ -2,9 +2,11 @@
 // messages, sends, keep-alives, closes by the peer or by a bad frame,
 // reconnects, CloseAndClear and an authenticated connect.
 #include "AsyncTestUtil.h"
+#include "PeerAuthTestUtil.h"
 #include "QORSocket/SendMsgOp.h"
 #include "QORSocket/ServerConnection.h"
 #include "auth/PeerAuthOp.h"
+#include "service/GameHost.h"
 #include "service/PushServer.h"
 
 #include <mutex>
@@ -218,9 +220,10 @@ TEST_P(ServerConnectionTest, ConnectCompletionThatClosesLeavesNothingRunning)
     mConnectLog->action = nullptr;
 }
 
-TEST_P(ServerConnectionTest, AuthenticatedConnectEndsWithOneCompletion)
+TEST_P(ServerConnectionTest, AuthenticatedConnectToAServerWithoutPeerAuthentication)
 {
     SmartPtr<AuthContext> context = new AuthContext();
+    context->SetPeerData(PeerAuthTest::Credentials(1001, u"alice"));
     mConn->SetAuth(context, 1);
     mConn->ConnectAsync(ServerAddr(), 2000);
     ASSERT_TRUE(WaitUntil(*mCore, [&] { return mConnectLog->Count() == 1; }));
@@ -337,5 +340,81 @@ TEST_P(ServerConnectionKeepAliveTest, IntervalBeyondTheTimerRangeIsCapped)
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, ServerConnectionKeepAliveTest, ::testing::Values(kCoreModes[0]), CoreModeName);
+
+// Authenticated connections to the local game host, which pushes to them.
+class AuthenticatedConnectionTest : public ::testing::TestWithParam<int32_t>
+{
+protected:
+    void SetUp() override
+    {
+        mCore.reset(new CoreHolder(kCoreModes[0]));
+        mHost.SetCredentials(PeerAuthTest::Credentials(2002, u"host"));
+        mHost.SetServeSessionMode(true);
+        ASSERT_EQ(mHost.Start(), WS_Success);
+        mContext = new AuthContext();
+        mContext->SetPeerData(PeerAuthTest::Credentials(1001, u"alice"));
+        mConn = new TestConnection();
+        mConnectLog = new OpLog();
+        mClosedLog = new OpLog();
+        mConn->SetConnectCompletion(LogCompletion(mConnectLog));
+        mConn->SetClosedCompletion(LogCompletion(mClosedLog));
+        mConn->SetAuth(mContext, GetParam());
+    }
+    void TearDown() override
+    {
+        mConn->CloseAndClear();
+        mHost.Stop();
+        for (int i = 0; i < 5; ++i)
+            mCore->Step();
+        mConn = nullptr;
+        mCore.reset();
+    }
+
+    std::unique_ptr<CoreHolder> mCore;
+    GameHost mHost;
+    SmartPtr<AuthContext> mContext;
+    SmartPtr<TestConnection> mConn;
+    SmartPtr<OpLog> mConnectLog;
+    SmartPtr<OpLog> mClosedLog;
+};
+
+TEST_P(AuthenticatedConnectionTest, HostPushesAndEchoesOverTheSession)
+{
+    mConn->SetKeepAliveInterval(1);
+    mConn->ConnectAsync(InetAddress("127.0.0.1", mHost.GetPort()), kWait);
+    ASSERT_TRUE(WaitUntil(*mCore, [&] { return mConnectLog->Count() == 1; }));
+    ASSERT_EQ(mConnectLog->Status(0), WS_Success);
+    EXPECT_TRUE(dynamic_cast<PeerAuthOp*>(mConnectLog->ops[0].Get()) != nullptr);
+    EXPECT_EQ(mConn->GetTransformCount(), GetParam() == 3 ? 0u : 1u);
+    ASSERT_TRUE(WaitUntil(*mCore, [&] { return mHost.GetConnectedCount() == 1; }));
+
+    EXPECT_EQ(mHost.Push(Bytes("news")), 1u);
+    ASSERT_TRUE(WaitUntil(*mCore, [&] { return mConn->Count() == 1; }));
+    mConn->QueueOp(SmartPtr<SocketOp>(new SendMsgOp(Bytes(Frame("hi", 4)))), kWait);
+    ASSERT_TRUE(WaitUntil(*mCore, [&] { return mConn->Count() == 2; }));
+    EXPECT_EQ(mConn->Messages(), (std::vector<std::string>{"news", "hi"}));
+
+    // Keep-alives pass the session and are not answered.
+    ASSERT_TRUE(WaitUntil(*mCore, [&] { return mHost.GetKeepAliveCount() >= 1; }, 4000));
+    EXPECT_EQ(mHost.GetMessageCount(), 1u);
+    EXPECT_EQ(mConn->Count(), 2u);
+    EXPECT_EQ(mClosedLog->Count(), 0u);
+
+    // The host going away reaches the closed completion.
+    mHost.Stop();
+    ASSERT_TRUE(WaitUntil(*mCore, [&] { return mClosedLog->Count() == 1; }));
+    EXPECT_FALSE(mConn->IsValid());
+}
+
+TEST_P(AuthenticatedConnectionTest, BlockingConnect)
+{
+    EXPECT_EQ(mConn->ConnectBlock(InetAddress("127.0.0.1", mHost.GetPort()), kWait), WS_Success);
+    EXPECT_EQ(mConnectLog->Count(), 1u);
+    ASSERT_TRUE(WaitUntil(*mCore, [&] { return mHost.GetConnectedCount() == 1; }));
+    EXPECT_EQ(mHost.Push(Bytes("news")), 1u);
+    ASSERT_TRUE(WaitUntil(*mCore, [&] { return mConn->Count() == 1; }));
+}
+
+INSTANTIATE_TEST_SUITE_P(AuthTypes, AuthenticatedConnectionTest, ::testing::Values(1, 2, 3));
 
 } // namespace
