@@ -76,6 +76,14 @@ void ServerConnection::SetConnectCompletion(const CompletionPtr& completion)
     mConnectCompletion = completion;
 }
 
+void ServerConnection::SetClosedCompletion(const CompletionPtr& completion)
+{
+    Lock lock(GetLock());
+    mClosedCompletion = completion;
+    if (GetRepeatOp())
+        BlockingSocket::SetClosedCompletion(completion);
+}
+
 SmartPtr<AsyncOp> ServerConnection::GetConnectOp() const
 {
     Lock lock(GetLock());
@@ -111,6 +119,7 @@ WSStatus ServerConnection::ConnectAsync(const InetAddress& address, uint32_t tim
 {
     Lock lock(GetLock());
     Close();
+    BlockingSocket::SetClosedCompletion(CompletionPtr());
     SmartPtr<AsyncOp> op = MakeConnectOp(address);
     op->SetCompletion(CompletionPtr(new ConnCompletion(&ServerConnection::ConnectDoneCallback, SmartPtr<RefCount>(this))));
     mConnectOp = op;
@@ -123,6 +132,7 @@ WSStatus ServerConnection::ConnectBlock(const InetAddress& address, uint32_t tim
     {
         Lock lock(GetLock());
         Close();
+        BlockingSocket::SetClosedCompletion(CompletionPtr());
         op = MakeConnectOp(address);
         mConnectOp = op;
     }
@@ -174,6 +184,7 @@ void ServerConnection::OnConnectDone(const SmartPtr<AsyncOp>& op)
         return;
     SetRepeatOpCompletion(
         CompletionPtr(new ConnCompletion(&ServerConnection::MessageCallback, SmartPtr<RefCount>(this))));
+    BlockingSocket::SetClosedCompletion(mClosedCompletion);
     SetRepeatOp(SmartPtr<SocketOp>(new RecvMsgOp()));
     StartKeepAliveTimer();
 }
@@ -263,6 +274,7 @@ void ServerConnection::ClearCompletions()
     Lock lock(GetLock());
     BlockingSocket::ClearCompletions();
     mConnectCompletion = nullptr;
+    mClosedCompletion = nullptr;
     mAuthContext = nullptr;
     ++mClearEpoch;
 }

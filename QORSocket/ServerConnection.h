@@ -45,6 +45,9 @@ public:
     // Called with the connecting operation (the PeerAuthOp, or the ConnectOp
     // when authType is 0) when an attempt ends.
     void SetConnectCompletion(const CompletionPtr& completion);
+    // Called with a CloseOp carrying the failure when a connection that came
+    // up is lost. A failing attempt reports to the connect completion only.
+    void SetClosedCompletion(const CompletionPtr& completion);
 
     // Closes, then connects in the background; returns the attempt's status
     // after its start (normally WS_Pending).
@@ -81,6 +84,7 @@ private:
     int32_t mAuthType;
     SmartPtr<AsyncOp> mConnectOp;
     CompletionPtr mConnectCompletion;
+    CompletionPtr mClosedCompletion;   // handed to the socket once connected
     SmartPtr<AsyncOp> mKeepAliveTimer;
     uint32_t mKeepAliveInterval;
     // Bumped by every KillOps: an attempt that ends after a close or a new

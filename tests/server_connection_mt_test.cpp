@@ -406,6 +406,18 @@ TEST_P(AuthenticatedConnectionTest, HostPushesAndEchoesOverTheSession)
     EXPECT_FALSE(mConn->IsValid());
 }
 
+TEST_P(AuthenticatedConnectionTest, RefusedAttemptReportsOnlyToTheConnectCompletion)
+{
+    mConn->ConnectAsync(InetAddress("127.0.0.1", UnusedPort()), kWait);
+    ASSERT_TRUE(WaitUntil(*mCore, [&] { return mConnectLog->Count() == 1; }));
+    EXPECT_EQ(mConnectLog->Status(0), WS_WSAECONNREFUSED);
+    for (int i = 0; i < 10; ++i)
+        mCore->Step();
+    EXPECT_EQ(mConnectLog->Count(), 1u);
+    EXPECT_EQ(mClosedLog->Count(), 0u);
+    EXPECT_FALSE(mConn->IsValid());
+}
+
 TEST_P(AuthenticatedConnectionTest, BlockingConnect)
 {
     EXPECT_EQ(mConn->ConnectBlock(InetAddress("127.0.0.1", mHost.GetPort()), kWait), WS_Success);
