@@ -36,10 +36,10 @@ public:
     // Tracking params of sub-operations.
     enum { TrackSocketOp = 1, TrackRenewal = 2 };
     // Renewal status after the one renewal-driven restart.
-    static const WSStatus RestartedMarker = WS_CommServ_InvalidParameters;
+    static constexpr WSStatus RestartedMarker = WS_CommServ_InvalidParameters;
     // Renew first when the certificate expires within these many seconds.
-    static const int32_t RenewAheadSeconds = 120;
-    static const int32_t RenewBeforeStartSeconds = 30;
+    static constexpr int32_t RenewAheadSeconds = 120;
+    static constexpr int32_t RenewBeforeStartSeconds = 30;
 
     PeerAuthOp(const InetAddress& address, const SmartPtr<AuthContext>& context, int32_t authType,
                const SmartPtr<AsyncSocket>& socket, bool useSecondCertificate);

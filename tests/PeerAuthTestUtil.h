@@ -6,6 +6,7 @@
 
 #include "auth/AuthPeerData.h"
 #include "common/ByteBuffer.h"
+#include "service/KeyGen.h"
 #include "service/LocalAuthority.h"
 
 #include <gtest/gtest.h>
@@ -53,6 +54,23 @@ inline SmartPtr<AuthPeerData> ForeignCredentials(uint32_t userId)
                             new AuthPubKeyBlock(Authority().GetPubKeyBlock()),
                             new ElGamal(issued.mPrivateKey->GetData(), issued.mPrivateKey->GetLength(), true), 0,
                             new Auth2Certificate(issued.mCertificate2));
+}
+
+// A packed Auth2Certificate, signed by the default authority, whose public
+// key loads but cannot encrypt (a 20-bit modulus).
+inline SmartPtr<ByteBuffer> UnusableKeyCertificate(uint32_t userId)
+{
+    DLParams params;
+    params.p = BigInteger("1000003");
+    params.q = BigInteger(3);
+    params.g = BigInteger(2);
+    const SmartPtr<ByteBuffer> key = KeyGen::EncodePublicKey(params, BigInteger(2));
+    IssueRequest request;
+    request.mUserId = userId;
+    request.mUserName = u"odd key";
+    IssuedCredentials issued;
+    EXPECT_TRUE(Authority().IssueForKey(request, key.Get(), issued));
+    return issued.mCertificate2;
 }
 
 // A frame's message, as a socket hands it out.

@@ -267,6 +267,10 @@ TEST_F(PeerAuthEngines, ServerStatusesAndFailureCompletes)
          [&](PeerAuthServer& s, const SmartPtr<AuthPeerData>& c, const SmartPtr<AuthPeerData>& d) {
              return Challenge2With(s, c, d, [&](const std::string& b) { return Counted(b.substr(0, 4)); });
          }},
+        {"ClientKeyCannotEncrypt", WS_PeerAuthServer_FailedToEncryptWithClientPubKey, true,
+         [](PeerAuthServer&, const SmartPtr<AuthPeerData>&, const SmartPtr<AuthPeerData>&) {
+             return Craft(PeerAuth_Request, std::string("\x01\x01\x01\x00", 4) + Counted(Raw(UnusableKeyCertificate(7))));
+         }},
         {"SecretAOfThreeBytes", WS_PeerAuthServer_InvalidSecretA, true,
          [&](PeerAuthServer& s, const SmartPtr<AuthPeerData>& c, const SmartPtr<AuthPeerData>& d) {
              return Challenge2With(s, c, d, [&](const std::string& b) { return Counted(b) + "AAA"; });
@@ -353,6 +357,10 @@ TEST_F(PeerAuthEngines, ClientStatusesForEveryFault)
          }},
         {"ServerCertificateForeign", WS_PeerAuthClient_Challenge1CertificateVerifyFailure, false,
          [&](const AuthPeerData& c, const SmartPtr<ByteBuffer>&) { return challenge1(c, goodSecret, foreignCert); }},
+        {"ServerKeyCannotEncrypt", WS_PeerAuthClient_Challenge2EncryptFailure, false,
+         [&](const AuthPeerData& c, const SmartPtr<ByteBuffer>&) {
+             return challenge1(c, goodSecret, Counted(Raw(UnusableKeyCertificate(8))));
+         }},
         {"CompleteBeforeChallenge", WS_PeerAuthClient_InvalidMessage, false,
          [&](const AuthPeerData& c, const SmartPtr<ByteBuffer>&) { return complete(c, Le16(0)); }},
         {"RefusalWithName", WS_CommServ_ExpiredPeerCertificate, false,
