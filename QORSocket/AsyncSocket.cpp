@@ -119,6 +119,10 @@ WSStatus AsyncSocket::Connect(const InetAddress& address)
 WSStatus AsyncSocket::Accept(SmartPtr<AsyncSocket>& out)
 {
     Lock lock(mCrit);
+    // A closed socket is no socket at all (the system would say "bad
+    // descriptor" for the invalid handle).
+    if (mHandle == INVALID_SOCKET)
+        return WS_WSAENOTSOCK;
     SOCKET h;
     SockAddrIn peer;
     const int32_t err = SockAccept(mHandle, h, peer);
