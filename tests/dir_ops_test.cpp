@@ -317,5 +317,40 @@ TEST_P(DirOpsTest, RequestsThatCannotBeSentOrRun)
     EXPECT_EQ(Run(single), WS_Success);
 }
 
+// Requests longer than their length field carries never leave the client:
+// cut to the field's width, their lengths would let the server take bytes of
+// a name for a request of its own.
+TEST_P(DirOpsTest, RequestsLongerThanTheLengthFieldAreNotSent)
+{
+    // A directory add to "/" is a frame of field + 22 + 2 * name length bytes.
+    const struct
+    {
+        uint8_t field;
+        size_t nameLength;
+        WSStatus expected;
+    } cases[] = {{1, 52, WS_Success},   {1, 53, WS_SendMsg_FrameTooLong}, {1, 126, WS_SendMsg_FrameTooLong},
+                 {2, 200, WS_Success},  {2, 16371, WS_DirServ_InvalidPath}, {2, 16372, WS_SendMsg_FrameTooLong},
+                 {2, 32000, WS_SendMsg_FrameTooLong}};
+    for (const auto& c : cases)
+    {
+        DirServer server;
+        server.SetLengthFieldSize(c.field);
+        ASSERT_EQ(server.Start(0), WS_Success);
+        SmartPtr<AddEntityOp> op =
+            Target(new AddEntityOp(Local(server.GetPort()), false), u"/", std::u16string(c.nameLength, u'n'));
+        op->SetLengthFieldSize(c.field);
+        EXPECT_EQ(Run(op), c.expected) << int(c.field) << " " << c.nameLength;
+        EXPECT_EQ(server.GetRequestCount(), c.expected == WS_SendMsg_FrameTooLong ? 0u : 1u);
+        server.Stop();
+    }
+
+    // With a 4-byte field the frame limit is 256000 bytes.
+    SmartPtr<EntitySetDataObjectsOp> big = Target(new EntitySetDataObjectsOp(mContext, false), u"/", u"");
+    for (int i = 0; i < 4; ++i)
+        big->AddDataObject("t" + std::to_string(i), Text(std::string(64000, 'd')));
+    EXPECT_EQ(Run(big), WS_SendMsg_FrameTooLong);
+    EXPECT_EQ(mServer.GetRequestCount(), 0u);
+}
+
 INSTANTIATE_TEST_SUITE_P(Modes, DirOpsTest, ::testing::Values(false, true),
                          [](const ::testing::TestParamInfo<bool>& info) { return info.param ? "Async" : "Blocking"; });
