@@ -139,8 +139,11 @@ SmartPtr<ByteBuffer> ListReplyStatus(WSStatus status)
     return Finish(wb);
 }
 
-// The reply type a request waits for, so that a refusal reaches it in a form it reads.
-uint16_t ReplyTypeFor(uint16_t msgType)
+// The reply type a request waits for, so that a refusal reaches it in a form
+// it reads. A service search waits for entity-list replies when its match
+// flags (body byte 5) ask for every match, else for one entity reply; a
+// request too short to say is taken for the latter.
+uint16_t ReplyTypeFor(uint16_t msgType, const ByteBuffer* request)
 {
     switch (msgType)
     {
@@ -150,14 +153,22 @@ uint16_t ReplyTypeFor(uint16_t msgType)
         return DirMsg_EntityListReply;
     case DirMsg_GetService:
         return DirMsg_EntityReply;
+    case DirMsg_FindService:
+    {
+        const uint32_t matchFlagsAt = ServerMsgHeader_Size + 5;
+        if (ByteBuffer::LengthOf(request) > matchFlagsAt &&
+            (ByteBuffer::DataOf(request)[matchFlagsAt] & DirMatchFlag_All))
+            return DirMsg_EntityListReply;
+        return DirMsg_EntityReply;
+    }
     default:
         return DirMsg_StatusReply;
     }
 }
 
-DirServerReplies RefusalFor(uint16_t msgType, WSStatus status)
+DirServerReplies RefusalFor(uint16_t msgType, WSStatus status, const ByteBuffer* request = nullptr)
 {
-    switch (ReplyTypeFor(msgType))
+    switch (ReplyTypeFor(msgType, request))
     {
     case DirMsg_EntityListReply:
     {
@@ -273,7 +284,7 @@ DirServerReplies DirServerEngine::HandleRequest(const ByteBuffer* request, const
     }
     catch (const ReadBufferException&)
     {
-        return RefusalFor(msgType, kInvalidMessage);
+        return RefusalFor(msgType, kInvalidMessage, request);
     }
 }
 
@@ -1011,16 +1022,27 @@ DirServerReplies DirServerEngine::GetMultiDir(ReadBuffer& rb)
         std::vector<std::string> mTypes;
     };
     std::vector<Request> requests;
-    for (uint8_t i = 0; i < count; ++i)
-    {
-        Request r;
-        r.mFlags = rb.ReadLong();
-        rb.ReadByte();
-        r.mPath = ReadWide(rb);
-        r.mTypes = ReadTypes(rb);
-        requests.push_back(std::move(r));
-    }
     DirServerReplies out;
+    try
+    {
+        for (uint8_t i = 0; i < count; ++i)
+        {
+            Request r;
+            r.mFlags = rb.ReadLong();
+            rb.ReadByte();
+            r.mPath = ReadWide(rb);
+            r.mTypes = ReadTypes(rb);
+            requests.push_back(std::move(r));
+        }
+    }
+    catch (const ReadBufferException&)
+    {
+        // The client reads one listing per announced request: refuse each,
+        // or it would wait for the missing ones until its time runs out.
+        for (uint8_t i = 0; i < count; ++i)
+            out.mReplies.push_back(ListReplyStatus(kInvalidMessage));
+        return out;
+    }
     for (const Request& r : requests)
     {
         const uint32_t eff = EffectiveFlags(r.mFlags);
@@ -1090,6 +1112,10 @@ DirServerReplies DirServerEngine::FindEntity(ReadBuffer& rb, bool isService)
     const bool single = isService && !(matchFlags & DirMatchFlag_All);
     if (mode > DirMatch_Substring)
         return single ? EntityReplyStatus(WS_DirServ_InvalidMode) : RefusalFor(DirMsg_FindDirectory, WS_DirServ_InvalidMode);
+    // A reader takes every entity of a listing whose flags name no directory
+    // kind for a service, so directories cannot be sent under such flags.
+    if (!isService && !(EffectiveFlags(flags) & DirGetFlags_AnyDirectory))
+        return RefusalFor(DirMsg_FindDirectory, WS_DirServ_InvalidGetFlags);
 
     WSStatus status = WS_Success;
     Node* dir = FindDir(path, status);
