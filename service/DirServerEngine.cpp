@@ -219,7 +219,7 @@ bool ReadDataObjects(ReadBuffer& rb, DataObjects& out)
 } // namespace
 
 DirServerEngine::DirServerEngine()
-    : mClock([] { return GetTimeSeconds(); }), mRoot(new Node), mNextExpiry(0)
+    : mClock([] { return GetTimeSeconds(); }), mRoot(new Node), mNextExpiry(0), mReplyCap(0)
 {
 }
 
@@ -253,7 +253,16 @@ SmartPtr<ByteBuffer> DirServerEngine::BuildStatusReply(int16_t status)
     return Finish(wb);
 }
 
-DirServerReplies DirServerEngine::HandleRequest(const ByteBuffer* request, const ByteBuffer* peerAddress)
+SmartPtr<ByteBuffer> DirServerEngine::BuildRefusal(uint16_t replyType, int16_t status)
+{
+    WriteBuffer wb(0);
+    StartReply(wb, replyType);
+    wb.AppendShort(static_cast<uint16_t>(status));
+    return Finish(wb);
+}
+
+DirServerReplies DirServerEngine::HandleRequest(const ByteBuffer* request, const ByteBuffer* peerAddress,
+                                                uint32_t maxReplyLength)
 {
     ReadBuffer rb(request);
     if (rb.Remaining() < ServerMsgHeader_Size)
@@ -278,6 +287,7 @@ DirServerReplies DirServerEngine::HandleRequest(const ByteBuffer* request, const
 
     std::lock_guard<std::mutex> lock(mLock);
     PurgeExpired();
+    mReplyCap = maxReplyLength;
     try
     {
         return Dispatch(msgType, rb, peerIP);
@@ -958,6 +968,8 @@ void DirServerEngine::ListInto(DirServerReplies& out, WSStatus status, uint32_t 
     WriteBuffer reply(0);
     WriteBuffer entity(0);
     size_t index = 0;
+    const uint32_t maxBytes =
+        mReplyCap != 0 && mReplyCap < mLimits.mMaxReplyBytes ? mReplyCap : mLimits.mMaxReplyBytes;
     do
     {
         StartReply(reply, DirMsg_EntityListReply);
@@ -970,7 +982,7 @@ void DirServerEngine::ListInto(DirServerReplies& out, WSStatus status, uint32_t 
         {
             entity.Reset();
             EncodeEntity(entity, *items[index].mNode, items[index].mDirPath, flags, true, types);
-            if (count > 0 && reply.GetLength() + entity.GetLength() > mLimits.mMaxReplyBytes)
+            if (count > 0 && reply.GetLength() + entity.GetLength() > maxBytes)
                 break;
             reply.AppendBytes(entity.GetData(), entity.GetLength());
             ++count;

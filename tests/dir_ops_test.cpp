@@ -352,5 +352,36 @@ TEST_P(DirOpsTest, RequestsLongerThanTheLengthFieldAreNotSent)
     EXPECT_EQ(mServer.GetRequestCount(), 0u);
 }
 
+// With a 1-byte length field, listings are cut into replies of at most 127
+// bytes; a reply that cannot be cut is refused in its own type, and the rest
+// of its listing is not sent, so later listings stay in step.
+TEST_P(DirOpsTest, RepliesFitTheLengthField)
+{
+    DirServer server;
+    server.SetLengthFieldSize(1);
+    ASSERT_EQ(server.Start(0), WS_Success);
+    DirServerEngine& engine = server.GetEngine();
+    for (char i = 0; i < 12; ++i)
+        ASSERT_EQ(engine.AddService(u"/small", u"s", std::string("\x10\x00\x7f\x00\x00", 5) + i), WS_Success);
+    ASSERT_EQ(engine.AddService(u"/big", u"b", std::string("\x10\x00\x7f\x00\x00\x01", 6), std::u16string(100, u'd')),
+              WS_Success);
+    ASSERT_EQ(engine.AddService(u"/big", u"c", std::string("\x10\x00\x7f\x00\x00\x02", 6)), WS_Success);
+
+    SmartPtr<GetDirOp> small = new GetDirOp(Local(server.GetPort()));
+    small->SetLengthFieldSize(1);
+    small->SetPath(u"/small");
+    EXPECT_EQ(Run(small), WS_Success);
+    EXPECT_EQ(small->GetEntities().size(), 12u);
+
+    SmartPtr<GetMultiDirOp> multi = new GetMultiDirOp(Local(server.GetPort()));
+    multi->SetLengthFieldSize(1);
+    multi->AddRequest(u"/big");
+    multi->AddRequest(u"/small");
+    EXPECT_EQ(Run(multi), WS_DirServ_MultiGetPartialFailure);
+    EXPECT_EQ(multi->GetRequests()[0]->GetStatus(), WS_CommServ_MessageExceedsMax);
+    EXPECT_EQ(multi->GetRequests()[1]->GetEntities().size(), 12u);
+    server.Stop();
+}
+
 INSTANTIATE_TEST_SUITE_P(Modes, DirOpsTest, ::testing::Values(false, true),
                          [](const ::testing::TestParamInfo<bool>& info) { return info.param ? "Async" : "Blocking"; });
