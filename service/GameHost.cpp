@@ -16,6 +16,7 @@
 #include "platform/Tick.h"
 
 #include <atomic>
+#include <cstring>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -78,6 +79,7 @@ struct GameHost::State : public RefCount
 
     std::atomic<bool> mRunning{false};
     std::atomic<uint32_t> mMessages{0};
+    std::atomic<uint32_t> mKeepAlives{0};
     std::atomic<uint32_t> mRefusals{0};
     uint16_t mPort = 0;
 
@@ -200,9 +202,15 @@ void GameHost::State::OnMessage(SmartPtr<AsyncOp> op, SmartPtr<RefCount> param)
     State* state = conn->mState.Get();
     if (op->GetStatus() != WS_Success || !state->mRunning.load())
         return;   // a failed receive closes the socket; OnClosed tidies up
+    const SmartPtr<ByteBuffer>& message = static_cast<RecvMsgOp*>(op.Get())->GetMsg();
+    const uint8_t keepAlive[3] = {3, 1, 7};
+    if (ByteBuffer::LengthOf(message.Get()) == 3 && std::memcmp(message->GetData(), keepAlive, 3) == 0)
+    {
+        state->mKeepAlives.fetch_add(1);
+        return;
+    }
     state->mMessages.fetch_add(1);
-    const SmartPtr<ByteBuffer> frame = Reframe(static_cast<RecvMsgOp*>(op.Get())->GetMsg().Get(),
-                                               state->mLengthFieldSize);
+    const SmartPtr<ByteBuffer> frame = Reframe(message.Get(), state->mLengthFieldSize);
     std::vector<SmartPtr<Connection>> targets;
     {
         std::lock_guard<std::mutex> lock(state->mLock);
@@ -452,6 +460,29 @@ uint32_t GameHost::GetConnectedCount() const
 uint32_t GameHost::GetMessageCount() const
 {
     return mState->mMessages.load();
+}
+
+uint32_t GameHost::GetKeepAliveCount() const
+{
+    return mState->mKeepAlives.load();
+}
+
+uint32_t GameHost::Push(const SmartPtr<ByteBuffer>& message)
+{
+    State& state = *mState;
+    if (!state.mRunning.load())
+        return 0;
+    const SmartPtr<ByteBuffer> frame = Reframe(message.Get(), state.mLengthFieldSize);
+    std::vector<SmartPtr<Connection>> targets;
+    {
+        std::lock_guard<std::mutex> lock(state.mLock);
+        for (const SmartPtr<Connection>& conn : state.mConnections)
+            if (conn->mAuthenticated)
+                targets.push_back(conn);
+    }
+    for (const SmartPtr<Connection>& target : targets)
+        target->mSocket->QueueOp(new SendMsgOp(frame), state.mAuthTimeout);
+    return static_cast<uint32_t>(targets.size());
 }
 
 } // namespace QORAPI

@@ -2,7 +2,10 @@
 // each client with PeerAuthServerOp (the host's own certificate and key from
 // the credentials it is given), then echoes every message a client sends back
 // to it, or relays it to every other authenticated client; the socket's
-// CryptTransform decrypts on the way in and encrypts on the way out. It keeps
+// CryptTransform decrypts on the way in and encrypts on the way out. Push
+// sends a message of the host's own to every authenticated client (the
+// ServerConnection clients of a game); keep-alive frames (3, 1, 7) are
+// counted and neither echoed nor relayed. It keeps
 // a record of who connected and with what outcome, and can report each one.
 //
 // The host runs on the library core of the process (which must exist and be
@@ -19,6 +22,7 @@
 
 #include "QORSocket/InetAddress.h"
 #include "auth/AuthPeerData.h"
+#include "common/ByteBuffer.h"
 #include "common/RefCount.h"
 #include "common/WSStatus.h"
 
@@ -94,8 +98,12 @@ public:
     std::vector<GameHostClient> GetClients() const;
     // Clients authenticated and still connected.
     uint32_t GetConnectedCount() const;
-    // Messages received from authenticated clients.
+    // Messages received from authenticated clients, keep-alives apart.
     uint32_t GetMessageCount() const;
+    uint32_t GetKeepAliveCount() const;
+    // Queues message (without length field) to every authenticated client;
+    // returns how many it went to.
+    uint32_t Push(const SmartPtr<ByteBuffer>& message);
 
     struct State;
 
