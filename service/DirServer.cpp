@@ -32,8 +32,12 @@ struct Connection
     uint32_t mFrameStart = 0;       // tick at which the unfinished frame in mIn began
     bool mCloseAfterSend = false;
     bool mDead = false;
+<<<<<<< HEAD
 
     size_t Held() const { return mIn.size() + mOut.size(); }
+=======
+    SessionGate::Conn mGate;
+>>>>>>> ping
 };
 
 uint16_t ReplyTypeOf(const ByteBuffer* reply)
@@ -296,6 +300,18 @@ void DirServer::Run()
                     c.mDead = true;
                     break;
                 }
+                SmartPtr<ByteBuffer> gateReply;
+                const SessionGate::Action action = mGate.Incoming(c.mGate, request, gateReply, static_cast<uint8_t>(field));
+                if (action == SessionGate::Action_Drop)
+                {
+                    c.mDead = true;
+                    break;
+                }
+                if (action == SessionGate::Action_Reply)
+                {
+                    c.mOut.append(reinterpret_cast<const char*>(gateReply->GetData()), gateReply->GetLength());
+                    continue;
+                }
                 DirServerReplies replies;
                 if (fault == DirServerFault::Garbage)
                 {
@@ -329,6 +345,11 @@ void DirServer::Run()
                     else
                         frame.AppendBytes(ByteBuffer::DataOf(reply), len);
                     SmartPtr<ByteBuffer> framed = frame.ToByteBuffer(true);
+                    if (!mGate.Outgoing(c.mGate, framed))
+                    {
+                        c.mDead = true;
+                        break;
+                    }
                     c.mOut.append(reinterpret_cast<const char*>(framed->GetData()), framed->GetLength());
                 }
                 if (replies.mClose)
