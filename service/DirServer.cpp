@@ -32,12 +32,9 @@ struct Connection
     uint32_t mFrameStart = 0;       // tick at which the unfinished frame in mIn began
     bool mCloseAfterSend = false;
     bool mDead = false;
-<<<<<<< HEAD
+    SessionGate::Conn mGate;
 
     size_t Held() const { return mIn.size() + mOut.size(); }
-=======
-    SessionGate::Conn mGate;
->>>>>>> ping
 };
 
 uint16_t ReplyTypeOf(const ByteBuffer* reply)
