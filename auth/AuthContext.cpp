@@ -467,7 +467,9 @@ void AuthContext::OnRenewalDone(SmartPtr<AsyncOp> op, SmartPtr<AuthContext> cont
         context->mCurrentRefresh = nullptr;
         status = op->GetStatus();
         context->mLastRefreshStatus = status;
-        context->Reschedule(true);
+        // A renewal killed by CancelRefresh (or shutdown) arms no new timer.
+        if (status != WS_Killed)
+            context->Reschedule(true);
     }
     // Waiters complete outside the context's lock: their completions may call
     // back into the context from other threads.

@@ -140,7 +140,8 @@ public:
     // until it ends (or until its own limit, InfiniteMs for none) and then
     // completes with the renewal's status. Returns the start status.
     WSStatus RefreshAsync(const SmartPtr<LightGetCertOp>& waiter = nullptr, uint32_t timeoutMs = InfiniteMs);
-    // Kills the running renewal (WS_Killed) and cancels the timer.
+    // Kills the running renewal (WS_Killed) and cancels the timer; a killed
+    // renewal arms no new one.
     void CancelRefresh();
     void SetAutoRefresh(bool autoRefresh);
     bool GetAutoRefresh() const;
@@ -174,6 +175,8 @@ public:
     // key file of the core's file directory; the built-in key stays when it
     // cannot be opened or does not load.
     static ElGamal GetVerifierKey();
+    // The key itself, without a copy; not while SetVerifierKey or
+    // ResetVerifierKey may run.
     static const ElGamal& GetVerifierKeyRef();
     static bool LoadVerifierKeyFile();
     // Tests: replace the key, or return to the built-in one and forget that

@@ -417,11 +417,13 @@ SmartPtr<ByteBuffer> AuthServer::LoginReply(ConnState& state)
     out.AppendShort(static_cast<uint16_t>(sizeof(welcome) - 1));
     out.AppendBytes(welcome, sizeof(welcome) - 1);
     const bool foreignBlock = fault == AuthServerFault::ForeignBlockItem;
-    const bool withCert2 = fault != AuthServerFault::MissingCertificate2;
-    out.AppendByte(static_cast<uint8_t>(1 + (withCert2 ? 1 : 0) + (foreignBlock ? 1 : 0)));
+    const bool withCert = fault != AuthServerFault::NoCertificates;
+    const bool withCert2 = withCert && fault != AuthServerFault::MissingCertificate2;
+    out.AppendByte(static_cast<uint8_t>((withCert ? 1 : 0) + (withCert2 ? 1 : 0) + (foreignBlock ? 1 : 0)));
     if (foreignBlock)
         AppendItem(out, 3, mAuthority->GetForeignPubKeyBlock());
-    AppendItem(out, 1, credentials.mCertificate);
+    if (withCert)
+        AppendItem(out, 1, credentials.mCertificate);
     if (withCert2)
         AppendItem(out, 6, credentials.mCertificate2);
 

@@ -48,6 +48,7 @@ enum class AuthServerFault : int32_t {
     ForeignCertificate,  // certificates are signed by an unknown key
     BadSecretConfirm,    // the secret confirmation holds a wrong session key
     MissingCertificate2, // the login reply has no Auth2Certificate
+    NoCertificates,      // the login reply has no certificate at all
     NoPrivateKey,        // the login reply has no private key
     BadPrivateKey,       // the private key item does not load
     BadSealedPart,       // the sealed part of the login reply does not decrypt

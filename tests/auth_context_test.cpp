@@ -5,6 +5,7 @@
 #include "auth/AuthContext.h"
 #include "common/ReadBuffer.h"
 #include "platform/Tick.h"
+#include "service/AuthServer.h"
 #include "service/LocalAuthority.h"
 
 #include <gtest/gtest.h>
@@ -116,6 +117,11 @@ TEST(AuthContext, KeyStorePendingCommitAndRemoval)
     SmartPtr<AuthContext> again = StoreContext(dir);
     EXPECT_TRUE(again->LoadKeyStore());
     EXPECT_EQ(again->GetLoginKeys().size(), 1u);
+    // Each save replaced the file whole: no temporary file is left beside it.
+    size_t files = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.Path()))
+        files += entry.is_regular_file() ? 1 : 0;
+    EXPECT_EQ(files, 1u);
 }
 
 TEST(AuthContext, KeyStoreNeverExceeds255Entries)
@@ -237,4 +243,31 @@ TEST(AuthContext, VerifierKeyFileOverridesTheBuiltInKey)
     AuthContext::ResetVerifierKey();
     AuthContext::SetVerifierKey(AuthContext::GetVerifierKey());
     EXPECT_TRUE(builtInBlock.Verify(AuthContext::GetVerifierKey()));
+}
+
+TEST(AuthServerAccounts, FileLinesAndTheirErrors)
+{
+    AuthServer server;
+    std::string error;
+    ASSERT_TRUE(server.LoadAccounts("# comment\n\nalice pw1 qor,chess 3 challenge\r\nbob pw2 chess 1\n", error));
+    AuthAccount alice;
+    ASSERT_TRUE(server.FindAccount(u"alice", alice));
+    EXPECT_EQ(alice.mPassword, u"pw1");
+    EXPECT_EQ(alice.mCommunities, (std::vector<std::u16string>{u"qor", u"chess"}));
+    EXPECT_EQ(alice.mTrustLevel, 3);
+    EXPECT_TRUE(alice.mChallenge);
+    EXPECT_EQ(server.GetCommunityId(u"qor"), 1u);   // the default account's
+    EXPECT_EQ(server.GetCommunityId(u"chess"), 2u);
+    EXPECT_TRUE(server.FindAccount(AuthServer::DefaultAccount().mUserName, alice));
+
+    const char* bad[] = {"carol pw qor\n", "carol pw qor x\n", "carol pw qor 1 maybe\n", "carol pw qor 70000\n",
+                         "carol pw qor 1 challenge extra\n"};
+    for (const char* text : bad)
+    {
+        SCOPED_TRACE(text);
+        error.clear();
+        EXPECT_FALSE(server.LoadAccounts(std::string("ok pw qor 1\n") + text, error));
+        EXPECT_NE(error.find("line 2"), std::string::npos);
+    }
+    EXPECT_FALSE(server.FindAccount(u"ok", alice)) << "a file with a bad line adds nothing";
 }

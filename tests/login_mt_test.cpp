@@ -7,6 +7,8 @@
 
 #include "auth/AuthContext.h"
 #include "auth/GetCertOp.h"
+#include "common/ReadBuffer.h"
+#include "common/WriteBuffer.h"
 #include "platform/Tick.h"
 #include "service/AuthServer.h"
 #include "service/KeyGen.h"
@@ -54,10 +56,10 @@ protected:
         return ctx;
     }
 
-    SmartPtr<GetCertOp> MakeOp(const SmartPtr<AuthContext>& ctx)
+    SmartPtr<GetCertOp> MakeOp(const SmartPtr<AuthContext>& ctx, uint32_t recvMs = 2000)
     {
         SmartPtr<GetCertOp> op = new GetCertOp(ctx);
-        op->SetTimeouts(2000, 2000, 2000);
+        op->SetTimeouts(2000, 2000, recvMs);
         return op;
     }
 
@@ -138,8 +140,11 @@ TEST_P(LoginTest, EachFailureOfAServerMovesToTheNextWithItsStatus)
         {"private key missing", AuthServerFault::NoPrivateKey, WS_GetCert_InvalidPrivateKey, false},
         {"secret confirmation wrong", AuthServerFault::BadSecretConfirm, WS_GetCert_InvalidSecretConfirm, false},
         {"certificate kind missing", AuthServerFault::MissingCertificate2, WS_GetCert_MissingCertificate, false},
+        {"no certificate", AuthServerFault::NoCertificates, WS_GetCert_MissingCertificate, true},
         {"overloaded", AuthServerFault::Overloaded, WS_CommServ_Failure, false},
         {"short challenge", AuthServerFault::ShortChallenge, WS_ServerReq_UnpackFailure, true},
+        {"closed connection", AuthServerFault::Close, WS_AsyncSocket_Shutdown, false},
+        {"silence", AuthServerFault::Silent, WS_TimedOut, false},
     };
     for (const FailureRow& row : rows)
     {
@@ -148,7 +153,7 @@ TEST_P(LoginTest, EachFailureOfAServerMovesToTheNextWithItsStatus)
         mBad->SetChallengeAll(row.mChallenge);
         // The bad server first: its status is recorded, the good one logs in.
         SmartPtr<AuthContext> ctx = MakeContext({mBad.get(), mGood.get()});
-        SmartPtr<GetCertOp> op = MakeOp(ctx);
+        SmartPtr<GetCertOp> op = MakeOp(ctx, 1000);
         EXPECT_EQ(Login(op), WS_Success);
         EXPECT_EQ(op->GetLastError(), row.mRecorded);
         EXPECT_TRUE(ctx->GetPeerData()->IsValid());
@@ -156,11 +161,51 @@ TEST_P(LoginTest, EachFailureOfAServerMovesToTheNextWithItsStatus)
         // The bad server alone: the run ends with its status and nothing changes.
         SmartPtr<AuthContext> alone = MakeContext({mBad.get()});
         SmartPtr<AuthPeerData> before = alone->GetPeerData();
-        EXPECT_EQ(Login(MakeOp(alone)), row.mRecorded);
+        EXPECT_EQ(Login(MakeOp(alone, 1000)), row.mRecorded);
         EXPECT_EQ(alone->GetPeerData(), before);
         // Never kept: a block the verifier key did not sign.
         EXPECT_FALSE(alone->GetPeerData()->GetPubKeyBlock()->IsValid());
     }
+}
+
+TEST_P(LoginTest, WithoutACertificateNoLoginKeyIsCommitted)
+{
+    mGood->SetChallengeAll(true);
+    mGood->SetFault(AuthServerFault::NoCertificates);
+    SmartPtr<AuthContext> ctx = MakeContext({mGood.get()});
+    EXPECT_EQ(Login(MakeOp(ctx)), WS_GetCert_MissingCertificate);
+    auto keys = ctx->GetLoginKeys();
+    ASSERT_EQ(keys.size(), 1u);
+    EXPECT_EQ(keys.front().mExpiry, 0) << "the challenge's key stays pending";
+    // The next login commits it with its own certificate.
+    mGood->SetFault(AuthServerFault::None);
+    ASSERT_EQ(Login(MakeOp(ctx)), WS_Success);
+    keys = ctx->GetLoginKeys();
+    ASSERT_EQ(keys.size(), 2u);
+    EXPECT_NE(keys.front().mExpiry, 0);
+    EXPECT_NE(keys.back().mExpiry, 0);
+}
+
+TEST_P(LoginTest, ANewPasswordAndTheLoginDataGoOutOnce)
+{
+    SmartPtr<AuthContext> ctx = MakeContext({mGood.get()});
+    ctx->SetLoginDataItem(u"item", new ByteBuffer("x", 1));
+    ctx->SetLoginDataBuffer(u"buffer", new ByteBuffer("y", 1));
+    SmartPtr<GetCertOp> op = MakeOp(ctx);
+    op->SetNewPassword(u"changed");
+    ASSERT_EQ(Login(op), WS_Success);
+    EXPECT_EQ(ctx->GetPassword(), u"changed");
+    AuthAccount account;
+    ASSERT_TRUE(mGood->FindAccount(u"player", account));
+    EXPECT_EQ(account.mPassword, u"changed");
+    WriteBuffer data;
+    ctx->WriteLoginData(data);
+    ReadBuffer reader(data.GetData(), data.GetLength());
+    reader.ReadBytes(2);
+    std::u16string community;
+    reader.ReadWString(community, 2);
+    EXPECT_EQ(reader.ReadShort(), 0) << "items and buffers were cleared by the login";
+    EXPECT_EQ(Login(MakeOp(ctx)), WS_Success);
 }
 
 TEST_P(LoginTest, ARefusedLoginEndsAtOnce)
@@ -287,6 +332,7 @@ TEST_P(LoginTest, CancelRefreshKillsTheRenewalAndItsWaiters)
 {
     mGood->SetFault(AuthServerFault::Silent);
     SmartPtr<AuthContext> ctx = MakeContext({mGood.get()});
+    ctx->SetAutoRefresh(true);
     SmartPtr<LightGetCertOp> waiter = new LightGetCertOp();
     SmartPtr<DirTest::Waiter> done = new DirTest::Waiter;
     waiter->SetCompletion(done->MakeCompletion());
@@ -295,6 +341,10 @@ TEST_P(LoginTest, CancelRefreshKillsTheRenewalAndItsWaiters)
     ctx->CancelRefresh();
     ASSERT_TRUE(done->WaitFor(1, 10000));
     EXPECT_EQ(waiter->GetStatus(), WS_Killed);
+    for (int i = 0; i < 100 && ctx->GetCurrentRefresh(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(ctx->GetCurrentRefresh(), nullptr);
+    EXPECT_EQ(ctx->GetRefreshTimer(), nullptr) << "a cancelled renewal arms no timer";
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, LoginTest, ::testing::Values(false, true),
