@@ -129,7 +129,8 @@ q login --auth-server "$AUTH" --user alice --password pw >/dev/null; check "acco
 acked=$WORK/acked
 : >"$acked"
 (for i in $(seq 1 400); do
-    timeout 10 "$QOR" dir add "/load/d$i" --dir "$DIR" --timeout 2000 >/dev/null 2>&1 && echo "d$i" >>"$acked"
+    timeout 10 "$QOR" dir add "/load/d$i" --dir "$DIR" --timeout 2000 >/dev/null 2>&1 || break
+    echo "d$i" >>"$acked"
 done) &
 WRITER=$!; PIDS+=("$WRITER")
 for _ in $(seq 200); do [ "$(wc -l <"$acked")" -ge 20 ] && break; sleep 0.05; done
