@@ -6,6 +6,9 @@
 #include "auth/PeerAuthOp.h"
 #include "common/WriteBuffer.h"
 
+#include <mutex>
+#include <utility>
+
 namespace QORAPI {
 
 typedef std::lock_guard<std::recursive_mutex> Lock;
@@ -29,15 +32,26 @@ public:
     {
     }
 
+    // Called once, for the killed run; the references are dropped before the
+    // call so that a completion holding the operation makes no lasting cycle.
     void Complete(SmartPtr<AsyncOp> op) override
     {
-        mConnection->OnKilledAttempt(op, mCompletion, mClearEpoch);
+        SmartPtr<ServerConnection> connection;
+        CompletionPtr completion;
+        {
+            std::lock_guard<std::mutex> hold(mLock);
+            connection = std::move(mConnection);
+            completion = std::move(mCompletion);
+        }
+        if (connection)
+            connection->OnKilledAttempt(op, completion, mClearEpoch);
     }
 
 private:
+    std::mutex mLock;
     SmartPtr<ServerConnection> mConnection;
     CompletionPtr mCompletion;
-    uint32_t mClearEpoch;
+    const uint32_t mClearEpoch;
 };
 
 ServerConnection::ServerConnection()

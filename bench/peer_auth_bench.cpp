@@ -5,6 +5,7 @@
 // listings on loopback: unauthenticated, with a cached session, and with a
 // fresh handshake each time.
 #include "QORAPI.h"
+#include "QORSocket/SocketThreadEx.h"
 #include "auth/PeerAuthClient.h"
 #include "auth/PeerAuthServer.h"
 #include "dir/GetDirOp.h"
@@ -148,6 +149,7 @@ int main(int argc, char** argv)
         QORAPICoreEx core;
         core.SetUsePumpThread(true);
         core.SetThreaded(true);
+        core.SetSocketThread(new SocketThreadEx());
         core.SetFileDirectory(dir);
         core.Startup();
         DirServer server;

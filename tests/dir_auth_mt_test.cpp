@@ -6,6 +6,8 @@
 #include "DirTestUtil.h"
 #include "PeerAuthTestUtil.h"
 
+#include "QORSocket/SocketThreadEx.h"
+
 #include "dir/GetDirOp.h"
 #include "platform/Tick.h"
 
@@ -25,6 +27,7 @@ protected:
         mCore.reset(new QORAPICoreEx());
         mCore->SetUsePumpThread(true);
         mCore->SetThreaded(true);
+        mCore->SetSocketThread(new SocketThreadEx());
         mCore->SetFileDirectory(mDir.Path());
         mCore->Startup();
         const SmartPtr<AuthPeerData> serverData = Credentials(3003, u"directory");

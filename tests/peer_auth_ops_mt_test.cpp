@@ -6,6 +6,8 @@
 #include "DirTestUtil.h"
 #include "PeerAuthTestUtil.h"
 
+#include "QORSocket/SocketThreadEx.h"
+
 #include "QORSocket/BlockingSocket.h"
 #include "QORSocket/RecvMsgOp.h"
 #include "QORSocket/SendMsgOp.h"
@@ -39,6 +41,7 @@ protected:
         mCore.reset(new QORAPICoreEx());
         mCore->SetUsePumpThread(true);
         mCore->SetThreaded(true);
+        mCore->SetSocketThread(new SocketThreadEx());
         mCore->SetFileDirectory(mDir.Path());
         mCore->Startup();
         mClientData = Credentials(1001, u"alice");
