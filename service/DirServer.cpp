@@ -21,6 +21,7 @@ const uint32_t kPollMs = 20;
 // A connection whose unsent replies reach this is not read until they drain.
 const size_t kReadPauseOutput = 256u * 1024u;
 const uint32_t kLoopback = 0x7F000001u;
+const uint32_t kEncryptionRoom = 24;
 
 struct Connection
 {
@@ -173,7 +174,10 @@ void DirServer::Run()
     std::vector<SockPollFd> fds;
     std::vector<char> scratch(65536);
     const uint32_t field = mLengthFieldSize;
-    const uint32_t maxReply = MaxFrameLength(mLengthFieldSize) - field;
+    // The longest reply message a frame carries, less room for the session
+    // encryption (a header byte, a sequence number, a length and padding:
+    // at most 17 bytes more).
+    const uint32_t maxReply = MaxFrameLength(mLengthFieldSize) - field - kEncryptionRoom;
     bool more = false;   // a connection has whole requests left for the next turn
 
     while (!mStopRequested.load())
