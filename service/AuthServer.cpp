@@ -139,6 +139,12 @@ uint32_t AuthServer::AddAccount(const AuthAccount& account)
     return stored.mUserId;
 }
 
+bool AuthServer::RemoveAccount(const std::u16string& userName)
+{
+    std::lock_guard<std::mutex> lock(mAccountLock);
+    return mAccounts.erase(userName) != 0;
+}
+
 bool AuthServer::LoadAccounts(const std::string& text, std::string& error)
 {
     std::istringstream lines(text);

@@ -88,6 +88,8 @@ public:
     // Parses the account lines; false with a message naming the bad line.
     bool LoadAccounts(const std::string& text, std::string& error);
     bool FindAccount(const std::u16string& userName, AuthAccount& out) const;
+    // False when there was no such account.
+    bool RemoveAccount(const std::u16string& userName);
     uint32_t GetCommunityId(const std::u16string& community) const;
     // The account every new server has, so that a user can log in at once.
     static AuthAccount DefaultAccount();
