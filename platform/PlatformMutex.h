@@ -34,7 +34,8 @@ public:
             ++mCount;
             return;
         }
-        mMutex.lock();
+        if (!mMutex.try_lock())
+            LockContended();
         mOwner.store(self, std::memory_order_relaxed);
         mCount = 1;
     }
@@ -64,6 +65,22 @@ public:
     }
 
 private:
+    // The library's locks guard short steps: a taker that finds the lock held
+    // watches it for a moment before it sleeps, which saves the sleep and the
+    // wake-up whenever the holder is about to leave.
+    void LockContended()
+    {
+        for (int spin = 0; spin < kSpinLimit; ++spin)
+        {
+            if (mOwner.load(std::memory_order_relaxed) == 0 && mMutex.try_lock())
+                return;
+            CpuRelax();
+        }
+        mMutex.lock();
+    }
+
+    static constexpr int kSpinLimit = 100;
+
     std::mutex mMutex;
     std::atomic<PlatformThreadId> mOwner; // 0 when free
     uint32_t mCount;                      // takes by the owner; guarded by mMutex
