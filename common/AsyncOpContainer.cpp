@@ -11,7 +11,7 @@ namespace {
 // The handler of the Pump or KillAll call running on this thread.
 thread_local void* tCurrentHandler = nullptr;
 // The most entries Pump handles between two looks at the clock.
-const uint32_t kMaxClockStride = 32;
+const uint32_t kMaxClockStride = 4;
 // How long (in pause hints, some tens of microseconds) an idle Pump watches
 // the queue before it sleeps.
 const int kIdleSpinLimit = 2000;
@@ -140,7 +140,8 @@ void AsyncOpContainer::Pump(uint32_t waitMs, int32_t maxCount)
     // The slice is checked against the clock after every entry while entries
     // take a millisecond or more. While the clock stands still from one look
     // to the next, the looks are spaced out, up to kMaxClockStride entries
-    // apart: a burst of short entries does not pay a clock read each.
+    // apart: a burst of short entries does not pay a clock read each, and a
+    // slice overruns by at most kMaxClockStride - 1 entries.
     uint32_t stride = 1, untilLook = 1, lastElapsed = 0;
     mCrit.Enter();
     int32_t count = maxCount < 0 ? static_cast<int32_t>(mQueue.size()) : maxCount;
