@@ -44,7 +44,11 @@ void AsyncOpContainer::Add(const SmartPtr<AsyncOp>& op, uint32_t run)
     }
     {
         ScopedLock lock(mCrit);
-        for (Handler* handler = mHandlers; handler; handler = handler->mNext)
+        // A pending operation is taken over by a handler only while that
+        // handler kills all: a run's start entry (the common post) skips the
+        // walk over the handlers, whose fields the pumping threads keep writing.
+        const bool walk = mKillingAllCount > 0 || !op->IsPending();
+        for (Handler* handler = walk ? mHandlers : nullptr; handler; handler = handler->mNext)
         {
             if (handler->mCurOp != op.Get())
                 continue;
@@ -77,6 +81,8 @@ bool AsyncOpContainer::Wait(uint32_t ms)
 
 void AsyncOpContainer::AddHandler(Handler& handler)
 {
+    if (handler.mKillingAll)
+        ++mKillingAllCount;
     handler.mQueue = this;
     handler.mNext = mHandlers;
     mHandlers = &handler;
@@ -86,6 +92,8 @@ void AsyncOpContainer::AddHandler(Handler& handler)
 
 void AsyncOpContainer::RemoveHandler(Handler& handler)
 {
+    if (handler.mKillingAll)
+        --mKillingAllCount;
     tCurrentHandler = handler.mOuter;
     for (Handler** link = &mHandlers; *link; link = &(*link)->mNext)
     {
