@@ -21,6 +21,7 @@ const uint32_t kPollMs = 20;
 // A connection whose unsent replies reach this is not read until they drain.
 const size_t kReadPauseOutput = 256u * 1024u;
 const uint32_t kLoopback = 0x7F000001u;
+const uint32_t kEncryptionRoom = 24;
 
 struct Connection
 {
@@ -32,6 +33,7 @@ struct Connection
     uint32_t mFrameStart = 0;       // tick at which the unfinished frame in mIn began
     bool mCloseAfterSend = false;
     bool mDead = false;
+    SessionGate::Conn mGate;
 
     size_t Held() const { return mIn.size() + mOut.size(); }
 };
@@ -172,7 +174,10 @@ void DirServer::Run()
     std::vector<SockPollFd> fds;
     std::vector<char> scratch(65536);
     const uint32_t field = mLengthFieldSize;
-    const uint32_t maxReply = MaxFrameLength(mLengthFieldSize) - field;
+    // The longest reply message a frame carries, less room for the session
+    // encryption (a header byte, a sequence number, a length and padding:
+    // at most 17 bytes more).
+    const uint32_t maxReply = MaxFrameLength(mLengthFieldSize) - field - kEncryptionRoom;
     bool more = false;   // a connection has whole requests left for the next turn
 
     while (!mStopRequested.load())
@@ -296,6 +301,18 @@ void DirServer::Run()
                     c.mDead = true;
                     break;
                 }
+                SmartPtr<ByteBuffer> gateReply;
+                const SessionGate::Action action = mGate.Incoming(c.mGate, request, gateReply, static_cast<uint8_t>(field));
+                if (action == SessionGate::Action_Drop)
+                {
+                    c.mDead = true;
+                    break;
+                }
+                if (action == SessionGate::Action_Reply)
+                {
+                    c.mOut.append(reinterpret_cast<const char*>(gateReply->GetData()), gateReply->GetLength());
+                    continue;
+                }
                 DirServerReplies replies;
                 if (fault == DirServerFault::Garbage)
                 {
@@ -329,6 +346,11 @@ void DirServer::Run()
                     else
                         frame.AppendBytes(ByteBuffer::DataOf(reply), len);
                     SmartPtr<ByteBuffer> framed = frame.ToByteBuffer(true);
+                    if (!mGate.Outgoing(c.mGate, framed))
+                    {
+                        c.mDead = true;
+                        break;
+                    }
                     c.mOut.append(reinterpret_cast<const char*>(framed->GetData()), framed->GetLength());
                 }
                 if (replies.mClose)

@@ -26,6 +26,7 @@
 #include "QORSocket/InetAddress.h"
 #include "common/WSStatus.h"
 #include "service/DirServerEngine.h"
+#include "service/SessionGate.h"
 
 #include <atomic>
 #include <cstdint>
@@ -87,6 +88,12 @@ public:
     void SetBindAddress(uint32_t ipHostOrder) { mBindAddress = ipHostOrder; }
     uint32_t GetBindAddress() const { return mBindAddress; }
 
+    // Peer authentication and encrypted sessions: the server's credentials
+    // and the kept sessions (see SessionGate). Unauthenticated requests are
+    // served all the same.
+    void SetCredentials(const SmartPtr<AuthPeerData>& credentials) { mGate.SetCredentials(credentials); }
+    SessionGate& GetSessionGate() { return mGate; }
+
     uint32_t GetRequestCount() const { return mRequests.load(); }
     uint32_t GetConnectionCount() const { return mConnections.load(); }   // accepted in all
     uint32_t GetOpenConnectionCount() const { return mOpenConnections.load(); }
@@ -99,6 +106,7 @@ private:
     void Run();
 
     std::shared_ptr<DirServerEngine> mEngine;
+    SessionGate mGate;
     std::unique_ptr<Impl> mImpl;        // owned by the worker while it runs
     std::thread mThread;
     std::atomic<bool> mRunning;

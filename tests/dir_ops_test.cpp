@@ -300,11 +300,14 @@ TEST_P(DirOpsTest, RequestsThatCannotBeSentOrRun)
     needsAuth->SetAuthType(1);
     EXPECT_EQ(Run(needsAuth), WS_ServerReq_NeedAuthContext);
 
-    // Peer authentication is not available: every server refuses alike.
+    // A context without credentials cannot renew them: the request ends
+    // before anything is sent, with the renewal's status kept.
     SmartPtr<GetDirOp> auth = new GetDirOp(mContext);
     auth->SetAuthType(1);
     auth->SetAuthContext(new AuthContext);
-    EXPECT_EQ(Run(auth), WS_AuthRequired);
+    EXPECT_EQ(Run(auth), WS_ServerReq_GetCertFailure);
+    EXPECT_NE(auth->GetCertStatus(), WS_None);
+    EXPECT_NE(auth->GetCertStatus(), WS_Success);
     EXPECT_EQ(mServer.GetRequestCount(), 0u);
 
     SmartPtr<GetDirOp> badField = new GetDirOp(mContext);

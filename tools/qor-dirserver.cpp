@@ -3,6 +3,7 @@
 #include "platform/Signal.h"
 #include "service/DirSeed.h"
 #include "service/DirServer.h"
+#include "service/LocalAuthority.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -17,7 +18,7 @@ namespace {
 
 void PrintHelp()
 {
-    std::printf("Usage: qor-dirserver [--bind ADDR] [--port N] [--seed FILE] [--max-per-reply N]\n"
+    std::printf("Usage: qor-dirserver [--bind ADDR] [--port N] [--seed FILE] [--max-per-reply N] [--auth]\n"
                 "Runs the local directory server on TCP port N (0 or none: an ephemeral port,\n"
                 "printed at start) until interrupted (SIGINT or SIGTERM).\n\n"
                 "  --bind ADDR         IPv4 address to listen on (default 127.0.0.1, this host\n"
@@ -25,6 +26,8 @@ void PrintHelp()
                 "  --port N            port to listen on (default 0)\n"
                 "  --seed FILE         fill the tree from FILE before serving\n"
                 "  --max-per-reply N   entities per listing reply (default 64)\n"
+                "  --auth              accept authenticated requests too, with a certificate\n"
+                "                      from the default local authority\n"
                 "  --help              this text\n\n%s",
                 DirSeedFormatHelp());
 }
@@ -48,6 +51,7 @@ int main(int argc, char** argv)
     std::string seedPath;
     std::string bindText = "127.0.0.1";
     uint32_t bindAddress = 0x7F000001u;
+    bool auth = false;
     for (int i = 1; i < argc; ++i)
     {
         const std::string arg = argv[i];
@@ -55,6 +59,11 @@ int main(int argc, char** argv)
         {
             PrintHelp();
             return 0;
+        }
+        if (arg == "--auth")
+        {
+            auth = true;
+            continue;
         }
         if ((arg == "--port" || arg == "--seed" || arg == "--max-per-reply" || arg == "--bind") && i + 1 < argc)
         {
@@ -89,6 +98,22 @@ int main(int argc, char** argv)
     DirServerEngine::Limits limits;
     limits.mMaxEntitiesPerReply = perReply;
     server.GetEngine().SetLimits(limits);
+    if (auth)
+    {
+        LocalAuthority authority;
+        IssueRequest request;
+        request.mUserId = 901;
+        request.mUserName = u"directory";
+        request.mLifetimeSeconds = 30u * 86400u;
+        request.mLifetime2Seconds = 30u * 86400u;
+        const SmartPtr<AuthPeerData> credentials = authority.IsReady() ? authority.IssuePeerData(request) : nullptr;
+        if (!credentials)
+        {
+            std::fprintf(stderr, "qor-dirserver: cannot issue the server's certificate\n");
+            return 1;
+        }
+        server.SetCredentials(credentials);
+    }
     if (!seedPath.empty())
     {
         std::ifstream file(seedPath, std::ios::binary);
