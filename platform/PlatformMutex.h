@@ -67,7 +67,11 @@ public:
 private:
     // The library's locks guard short steps: a taker that finds the lock held
     // watches it for a moment before it sleeps, which saves the sleep and the
-    // wake-up whenever the holder is about to leave.
+    // wake-up whenever the holder is about to leave. Kept out of line, so that
+    // Lock stays small where it is inlined.
+#if defined(__GNUC__)
+    __attribute__((noinline))
+#endif
     void LockContended()
     {
         for (int spin = 0; spin < kSpinLimit; ++spin)
