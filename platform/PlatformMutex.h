@@ -34,8 +34,7 @@ public:
             ++mCount;
             return;
         }
-        if (!mMutex.try_lock())
-            LockContended();
+        mMutex.lock();
         mOwner.store(self, std::memory_order_relaxed);
         mCount = 1;
     }
@@ -65,26 +64,6 @@ public:
     }
 
 private:
-    // The library's locks guard short steps: a taker that finds the lock held
-    // watches it for a moment before it sleeps, which saves the sleep and the
-    // wake-up whenever the holder is about to leave. Kept out of line, so that
-    // Lock stays small where it is inlined.
-#if defined(__GNUC__)
-    __attribute__((noinline))
-#endif
-    void LockContended()
-    {
-        for (int spin = 0; spin < kSpinLimit; ++spin)
-        {
-            if (mOwner.load(std::memory_order_relaxed) == 0 && mMutex.try_lock())
-                return;
-            CpuRelax();
-        }
-        mMutex.lock();
-    }
-
-    static constexpr int kSpinLimit = 100;
-
     std::mutex mMutex;
     std::atomic<PlatformThreadId> mOwner; // 0 when free
     uint32_t mCount;                      // takes by the owner; guarded by mMutex
