@@ -30,6 +30,15 @@ inline PlatformThreadId CurrentThreadId()
     return id != 0 ? id : Detail::AssignThreadId();
 }
 
+// Tells the processor that the calling thread is spinning on a value another
+// thread will change (a pause hint where the processor has one).
+inline void CpuRelax()
+{
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+    __builtin_ia32_pause();
+#endif
+}
+
 class PlatformThread
 {
 public:
