@@ -11,7 +11,47 @@ namespace {
 
 typedef BigInteger::Digit Digit;
 typedef uint64_t DDigit;
+#if defined(__SIZEOF_INT128__)
 __extension__ typedef unsigned __int128 UInt128;
+#else
+// Targets without a 128-bit integer (32-bit ones): the operations the
+// Montgomery code uses, in two 64-bit halves.
+struct UInt128
+{
+    uint64_t mLo, mHi;
+    UInt128(uint64_t v = 0) : mLo(v), mHi(0) {}
+    explicit operator uint64_t() const { return mLo; }
+    friend UInt128 operator*(UInt128 a, UInt128 b)  // modulo 2^128
+    {
+        const uint64_t a0 = a.mLo & 0xFFFFFFFFu, a1 = a.mLo >> 32, b0 = b.mLo & 0xFFFFFFFFu, b1 = b.mLo >> 32;
+        const uint64_t p00 = a0 * b0, p01 = a0 * b1, p10 = a1 * b0, p11 = a1 * b1;
+        const uint64_t mid = (p00 >> 32) + (p01 & 0xFFFFFFFFu) + (p10 & 0xFFFFFFFFu);
+        UInt128 r;
+        r.mLo = (p00 & 0xFFFFFFFFu) | (mid << 32);
+        r.mHi = p11 + (p01 >> 32) + (p10 >> 32) + (mid >> 32) + a.mLo * b.mHi + a.mHi * b.mLo;
+        return r;
+    }
+    friend UInt128 operator+(UInt128 a, UInt128 b)
+    {
+        UInt128 r;
+        r.mLo = a.mLo + b.mLo;
+        r.mHi = a.mHi + b.mHi + (r.mLo < a.mLo ? 1 : 0);
+        return r;
+    }
+    friend UInt128 operator>>(UInt128 a, int shift)  // 0 < shift < 128
+    {
+        UInt128 r;
+        if (shift >= 64)
+            r.mLo = a.mHi >> (shift - 64);
+        else
+        {
+            r.mLo = (a.mLo >> shift) | (a.mHi << (64 - shift));
+            r.mHi = a.mHi >> shift;
+        }
+        return r;
+    }
+};
+#endif
 
 const uint32_t kKaratsubaThreshold = 16;
 

@@ -532,7 +532,7 @@ std::string RegKey::GetStoreRoot()
     std::string value;
     if (GetEnvironmentVariable("QORAPI_REGISTRY_DIR", value) && !value.empty())
         return value;
-    if (GetEnvironmentVariable("XDG_DATA_HOME", value) && !value.empty() && value[0] == '/')
+    if (GetEnvironmentVariable("XDG_DATA_HOME", value) && IsAbsolutePath(value))
         return value + "/qorapi/registry";
     if (GetHomeDirectory(value))
         return value + "/.local/share/qorapi/registry";
@@ -829,9 +829,12 @@ bool RegKey::DeleteSubKey(const std::string& path)
             return false;
     }
     for (const DirEntry& e : entries)
-        if (!RemoveFile(loc.mDisk + "/" + e.mName))
+        if (e.mName != kLockName && !RemoveFile(loc.mDisk + "/" + e.mName))
             return false;
-    return RemoveEmptyDirectory(loc.mDisk);
+    // The lock file goes last, once released (an open file may not vanish at
+    // once on every platform).
+    keyLock.Unlock();
+    return RemoveFile(loc.mDisk + "/" + kLockName) && RemoveEmptyDirectory(loc.mDisk);
 }
 
 bool RegKey::DeleteSubKey(RegKey& subKey)

@@ -34,6 +34,9 @@ bool ReadWholeFile(const std::string& path, std::vector<uint8_t>& out, size_t ma
 // True when path is a folder afterwards.
 bool MakeDirectories(const std::string& path, uint32_t mode = 0700);
 
+// True for a path that does not depend on the current directory.
+bool IsAbsolutePath(const std::string& path);
+
 bool IsDirectory(const std::string& path);
 bool IsRegularFile(const std::string& path);
 

@@ -357,7 +357,10 @@ TEST_F(RegKeyTest, SymbolicLinksInTheStoreAreIgnored)
 {
     RegKey key(kUser, "Software", true);
     std::filesystem::create_directories(mTemp + "/outside");
-    std::filesystem::create_directory_symlink(mTemp + "/outside", mRoot + "/1/Software/Link");
+    std::error_code ec;
+    std::filesystem::create_directory_symlink(mTemp + "/outside", mRoot + "/1/Software/Link", ec);
+    if (ec)
+        GTEST_SKIP() << "symbolic links cannot be made here: " << ec.message();
     std::filesystem::create_symlink(mTemp + "/outside/file", mRoot + "/1/Software/@Linked");
     RegKey link;
     EXPECT_FALSE(link.Open(kUser, "Software\\Link"));

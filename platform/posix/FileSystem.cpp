@@ -154,6 +154,11 @@ bool MakeDirectories(const std::string& path, uint32_t mode)
     return IsDirectory(path);
 }
 
+bool IsAbsolutePath(const std::string& path)
+{
+    return !path.empty() && path[0] == '/';
+}
+
 bool IsDirectory(const std::string& path)
 {
     struct stat st;

@@ -6,6 +6,8 @@
 
 #include <windows.h>
 
+#include "platform/win32/WinPath.h"
+
 // The names of this layer, not the character-set macros of <windows.h>.
 #undef GetEnvironmentVariable
 #undef SetEnvironmentVariable
@@ -55,7 +57,24 @@ std::string UniqueSuffix()
 
 DWORD Attributes(const std::string& path)
 {
-    return ::GetFileAttributesA(path.c_str());
+    return ::GetFileAttributesW(WidePath(path).c_str());
+}
+
+// Moves from over to. A reader that has the target open makes the replace
+// fail for a moment (readers open with FILE_SHARE_DELETE, so it is brief); it
+// is retried for up to about two seconds.
+bool ReplaceWith(const std::string& from, const std::string& to)
+{
+    const std::wstring wfrom = WidePath(from), wto = WidePath(to);
+    for (int attempt = 0;; ++attempt)
+    {
+        if (::MoveFileExW(wfrom.c_str(), wto.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+            return true;
+        const DWORD err = ::GetLastError();
+        if ((err != ERROR_ACCESS_DENIED && err != ERROR_SHARING_VIOLATION) || attempt >= 400)
+            return false;
+        ::Sleep(attempt < 20 ? 0 : 5);
+    }
 }
 
 } // namespace
@@ -76,7 +95,7 @@ bool WriteFileAtomic(const std::string& path, const void* data, size_t len)
     for (int attempt = 0; attempt < 100 && h == INVALID_HANDLE_VALUE; ++attempt)
     {
         temp = dir + "/." + tempBase + ".tmp-" + UniqueSuffix();
-        h = ::CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        h = ::CreateFileW(WidePath(temp).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (h == INVALID_HANDLE_VALUE && ::GetLastError() != ERROR_FILE_EXISTS)
             return false;
     }
@@ -88,10 +107,10 @@ bool WriteFileAtomic(const std::string& path, const void* data, size_t len)
               ::FlushFileBuffers(h);
     if (!::CloseHandle(h))
         ok = false;
-    if (ok && !::MoveFileExA(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    if (ok && !ReplaceWith(temp, path))
         ok = false;
     if (!ok)
-        ::DeleteFileA(temp.c_str());
+        ::DeleteFileW(WidePath(temp).c_str());
     return ok;
 }
 
@@ -101,7 +120,7 @@ bool ReadWholeFile(const std::string& path, std::vector<uint8_t>& out, size_t ma
     const DWORD attrs = Attributes(path);
     if (attrs == INVALID_FILE_ATTRIBUTES || (attrs & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)))
         return false;
-    const HANDLE h = ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+    const HANDLE h = ::CreateFileW(WidePath(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE)
         return false;
@@ -150,10 +169,19 @@ bool MakeDirectories(const std::string& path, uint32_t)
         // Skip the root ("", "C:") and folders that are there already.
         if (part.empty() || part.back() == ':' || IsDirectory(part))
             continue;
-        if (!::CreateDirectoryA(part.c_str(), nullptr) && ::GetLastError() != ERROR_ALREADY_EXISTS)
+        if (!::CreateDirectoryW(WidePath(part).c_str(), nullptr) && ::GetLastError() != ERROR_ALREADY_EXISTS)
             return false;
     }
     return IsDirectory(path);
+}
+
+// "C:\x", "C:/x" and "\\server\share" (a path from the root of the current
+// drive, "\x", still depends on the current directory's drive).
+bool IsAbsolutePath(const std::string& path)
+{
+    if (path.size() >= 3 && path[1] == ':' && IsSeparator(path[2]))
+        return true;
+    return path.size() >= 2 && IsSeparator(path[0]) && IsSeparator(path[1]);
 }
 
 bool IsDirectory(const std::string& path)
@@ -170,7 +198,7 @@ bool IsRegularFile(const std::string& path)
 
 bool RemoveFile(const std::string& path)
 {
-    if (::DeleteFileA(path.c_str()))
+    if (::DeleteFileW(WidePath(path).c_str()))
         return true;
     const DWORD err = ::GetLastError();
     return err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND;
@@ -178,26 +206,26 @@ bool RemoveFile(const std::string& path)
 
 bool RemoveEmptyDirectory(const std::string& path)
 {
-    return ::RemoveDirectoryA(path.c_str()) != 0;
+    return ::RemoveDirectoryW(WidePath(path).c_str()) != 0;
 }
 
 bool ListDirectory(const std::string& path, std::vector<DirEntry>& out)
 {
     out.clear();
-    WIN32_FIND_DATAA fd;
-    const HANDLE h = ::FindFirstFileA((path + "/*").c_str(), &fd);
+    WIN32_FIND_DATAW fd;
+    const HANDLE h = ::FindFirstFileW((WidePath(path) + L"\\*").c_str(), &fd);
     if (h == INVALID_HANDLE_VALUE)
         return ::GetLastError() == ERROR_FILE_NOT_FOUND && IsDirectory(path);
     do
     {
-        const std::string name = fd.cFileName;
+        const std::string name = NarrowName(fd.cFileName);
         if (name == "." || name == "..")
             continue;
         // A reparse point (link) is neither a folder nor a file of the store.
         const bool link = (fd.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
         const bool dir = (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
         out.push_back(DirEntry{name, dir && !link, !dir && !link});
-    } while (::FindNextFileA(h, &fd));
+    } while (::FindNextFileW(h, &fd));
     ::FindClose(h);
     std::sort(out.begin(), out.end(), [](const DirEntry& a, const DirEntry& b) { return a.mName < b.mName; });
     return true;
@@ -219,7 +247,7 @@ bool CreateTemporaryDirectory(const std::string& prefix, std::string& out)
     for (int attempt = 0; attempt < 100; ++attempt)
     {
         const std::string candidate = base + "/" + prefix + UniqueSuffix();
-        if (::CreateDirectoryA(candidate.c_str(), nullptr))
+        if (::CreateDirectoryW(WidePath(candidate).c_str(), nullptr))
         {
             out = candidate;
             return true;
@@ -267,7 +295,7 @@ FileLock::~FileLock()
 bool FileLock::Lock(const std::string& path)
 {
     Unlock();
-    const HANDLE h = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+    const HANDLE h = ::CreateFileW(WidePath(path).c_str(), GENERIC_READ | GENERIC_WRITE,
                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
                                    FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE)
