@@ -64,6 +64,9 @@ QORAPICore::~QORAPICore()
     mTimerThread.WaitForExit();
     if (mSocketThread)
         mSocketThread->WaitForExit();
+    // What was posted or armed since Shutdown ends here, while the core
+    // still exists.
+    KillHeld();
     mSocketThread.reset();
     StopSockets();
     mInstance.store(nullptr);
@@ -91,6 +94,10 @@ void QORAPICore::Shutdown()
 {
     if (!IsStarted())
         return;
+    // From here on timers and socket operations are refused (the operation is
+    // killed); the queue still takes every post, so that each run that ends
+    // meanwhile, on a worker thread that has not stopped yet or here, is
+    // delivered below.
     mStarted.store(false, std::memory_order_release);
 
     mPumpThread.Stop(false);
@@ -103,6 +110,14 @@ void QORAPICore::Shutdown()
     if (mSocketThread)
         mSocketThread->WaitForExit();
 
+    KillHeld();
+}
+
+void QORAPICore::KillHeld()
+{
+    // No worker thread runs: the kills post to the queue, and its KillAll
+    // delivers every completion on this thread. A completion that starts new
+    // work has it refused or queued again, and delivered in the same KillAll.
     mTimerThread.KillAll();
     if (mSocketThread)
         mSocketThread->PurgeOps();
@@ -196,9 +211,26 @@ bool QORAPICore::WaitForCompletion(uint32_t ms)
 
 void QORAPICore::QueueCompletion(const SmartPtr<AsyncOp>& op)
 {
-    QORAPICore* core = GetInstance();
-    if (core && core->IsStarted())
-        core->mQueue.Add(op);
+    if (op)
+        QueueCompletion(op, op->GetRunNumber());
+}
+
+void QORAPICore::QueueCompletion(const SmartPtr<AsyncOp>& op, uint32_t run)
+{
+    if (!op)
+        return;
+    if (QORAPICore* core = GetInstance())
+    {
+        // Started or not: what is queued while the core is stopped is
+        // delivered by Shutdown, the destructor or the next Startup's pump.
+        core->mQueue.Add(op, run);
+        return;
+    }
+    // Without a core no pump could ever deliver a finished run: its completion
+    // is called at once, on this thread. A run that is not finished stays
+    // pending until something finishes it.
+    if (!op->IsPending() && op->GetRunNumber() == run)
+        op->DeliverCompletion();
 }
 
 void QORAPICore::AddTimer(const SmartPtr<AsyncOp>& op, uint32_t ms)
@@ -214,15 +246,16 @@ void QORAPICore::AddTimer(const SmartPtr<AsyncOp>& op, uint32_t ms)
 
 void QORAPICore::RemoveTimer(const SmartPtr<AsyncOp>& op)
 {
-    QORAPICore* core = GetInstance();
-    if (core && core->IsStarted())
+    // Removing is safe at any time; an entry armed just before Shutdown may
+    // still be there.
+    if (QORAPICore* core = GetInstance())
         core->mTimerThread.Remove(op);
 }
 
 void QORAPICore::RemoveSocketOp(const SmartPtr<SocketOp>& op)
 {
     QORAPICore* core = GetInstance();
-    if (core && core->IsStarted() && core->mSocketThread)
+    if (core && core->mSocketThread)
         core->mSocketThread->RemoveOp(op);
 }
 

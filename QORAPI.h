@@ -2,10 +2,14 @@
 //
 // QORAPICore is the one process-wide object that makes asynchronous operation
 // possible: it owns the completion queue, the timer thread, the socket thread
-// and the optional pump thread. Without a started core, asynchronous
-// operations are not queued and timers and socket operations are refused by
-// killing the operation. QORAPICoreEx is the same core built unstarted, so
-// that options can be set before Startup.
+// and the optional pump thread. Without a started core, timers and socket
+// operations are refused by killing the operation. The queue takes posts for
+// as long as the core exists, so every run ends with one completion: Shutdown
+// and the destructor kill what the threads and the queue hold and deliver
+// every completion before they return, on the calling thread. Without any
+// core, a finished asynchronous run is delivered at once on the thread that
+// finished it. QORAPICoreEx is the same core built unstarted, so that options
+// can be set before Startup.
 //
 // Thread safety: construction, destruction, Startup, Shutdown and the option
 // setters belong to one application thread. The static calls (QueueCompletion,
@@ -84,7 +88,8 @@ public:
     // starts the threads. Runs once until Shutdown.
     virtual void Startup();
     // Stops and joins the pump, timer and socket threads in that order, then
-    // kills every timed, socket-held and queued operation.
+    // kills every timed, socket-held and queued operation and delivers every
+    // completion (WS_Killed unless the run had ended already) on this thread.
     virtual void Shutdown();
 
     // Options; ignored once started.
@@ -116,9 +121,11 @@ public:
     // The queue's Wait.
     bool WaitForCompletion(uint32_t ms);
 
-    // Calls of the operations; each does nothing, or kills the operation, when
-    // no core is active.
+    // Calls of the operations. QueueCompletion queues while a core exists
+    // (the second form posts an entry of the given run); AddTimer and
+    // AddSocketOp kill the operation when no core is active.
     static void QueueCompletion(const SmartPtr<AsyncOp>& op);
+    static void QueueCompletion(const SmartPtr<AsyncOp>& op, uint32_t run);
     static void AddTimer(const SmartPtr<AsyncOp>& op, uint32_t ms);
     static void RemoveTimer(const SmartPtr<AsyncOp>& op);
     // Op is a SocketOp or derived from it (a template, so that this header
@@ -141,6 +148,9 @@ protected:
 private:
     void Initialize();
     void WriteVersionFile();
+    // Kills what the timer and socket threads hold and everything queued, and
+    // delivers the completions; no worker thread may run.
+    void KillHeld();
 
     static std::atomic<QORAPICore*> mInstance;
     static std::atomic<bool> mVersionFileWritten;

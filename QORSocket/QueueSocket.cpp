@@ -95,9 +95,32 @@ void QueueSocket::SetClosedCompletion(const CompletionPtr& completion)
     mClosedCompletion = completion;
 }
 
+void QueueSocket::StopOp(const SmartPtr<SocketOp>& op, const CompletionPtr& own, bool kill)
+{
+    // The operation keeps the socket's completion: a run that finished just
+    // before, and whose delivery is under way, still reaches OnOpDone.
+    mStopped.emplace_back(op, own);
+    if (kill)
+        op->Kill(true);
+}
+
 void QueueSocket::OnOpDone(const SmartPtr<AsyncOp>& op)
 {
     std::unique_lock<std::recursive_mutex> lock(GetLock());
+    for (auto it = mStopped.begin(); it != mStopped.end(); ++it)
+    {
+        if (static_cast<AsyncOp*>(it->first.Get()) != op.Get())
+            continue;
+        // Stopped by Close or CloseAfterQueue: the result goes to the
+        // operation's own completion, which it keeps for later runs.
+        CompletionPtr own = it->second;
+        mStopped.erase(it);
+        op->SetCompletion(own);
+        lock.unlock();
+        if (own)
+            own->Complete(op);
+        return;
+    }
     const bool gone = (op->GetStatus() != WS_Success && GetType() == SocketType::Stream) || !IsValid();
     CompletionPtr toCall;
     CompletionPtr closed;
@@ -175,12 +198,11 @@ void QueueSocket::CloseAfterQueue(uint32_t ms)
     if (mRepeatOp)
     {
         // Stopping the repeating receive is not a failure of the connection:
-        // it gets its own completion back before it is killed, so the socket
-        // stays open for the operations queued before the close.
+        // it reports to its own completion only, so the socket stays open for
+        // the operations queued before the close.
         SmartPtr<SocketOp> repeat = mRepeatOp;
         mRepeatOp = nullptr;
-        repeat->SetCompletion(mRepeatOpCompletion);
-        repeat->Kill(true);
+        StopOp(repeat, mRepeatOpCompletion, true);
     }
     QueueOp(SmartPtr<SocketOp>(new CloseOp()), 0xFFFFFFFFu);
     if (ms != 0xFFFFFFFFu)
@@ -194,24 +216,23 @@ void QueueSocket::KillOps()
     {
         SmartPtr<SocketOp> repeat = mRepeatOp;
         mRepeatOp = nullptr;
-        repeat->SetCompletion(mRepeatOpCompletion);
-        repeat->Kill(true);
+        StopOp(repeat, mRepeatOpCompletion, true);
     }
     if (mCurrentOp)
     {
         SmartPtr<SocketOp> current = mCurrentOp;
+        CompletionPtr own = mCurrentOpCompletion;
         mCurrentOp = nullptr;
-        current->SetCompletion(mCurrentOpCompletion);
         mCurrentOpCompletion = nullptr;
         // A queued close calls this through Close: it is not killed but ends
         // by itself with WS_Success, as a close always does.
-        if (!dynamic_cast<CloseOp*>(current.Get()))
-            current->Kill(true);
+        StopOp(current, own, !dynamic_cast<CloseOp*>(current.Get()));
     }
+    // Operations that never started end with WS_Killed all the same.
     std::deque<SmartPtr<SocketOp>> queued;
     queued.swap(mQueue);
     for (auto& op : queued)
-        op->Kill(true);
+        op->ForceKill();
     if (mCloseTimer)
     {
         SmartPtr<AsyncOp> timer = mCloseTimer;

@@ -6,6 +6,12 @@
 // Thread safety: every call takes the socket's lock; completions are called
 // without it. On a stream socket any failure of the current or repeating
 // operation (WS_TimedOut and WS_Killed included) closes the connection.
+//
+// Every operation given to the socket reports exactly once per run. Close
+// (KillOps) kills the current and the repeating operation; each still reports
+// through the socket, which passes its result on to the operation's own
+// completion, also when the operation finished by itself just before. Queued
+// operations that have not started end with WS_Killed.
 #ifndef QORAPI_QORSOCKET_QUEUESOCKET_H
 #define QORAPI_QORSOCKET_QUEUESOCKET_H
 
@@ -14,6 +20,8 @@
 #include "common/Completion.h"
 
 #include <deque>
+#include <utility>
+#include <vector>
 
 namespace QORAPI {
 
@@ -55,6 +63,9 @@ private:
     void OnOpDone(const SmartPtr<AsyncOp>& op);
     void OnCloseTimer(const SmartPtr<AsyncOp>& op);
     CompletionPtr MakeOpDoneCompletion();
+    // Kills op (unless told not to) and notes that its run reports to own
+    // alone; called under the lock.
+    void StopOp(const SmartPtr<SocketOp>& op, const CompletionPtr& own, bool kill);
     static void OpDoneCallback(SmartPtr<AsyncOp> op, SmartPtr<RefCount> socket);
     static void CloseTimerCallback(SmartPtr<AsyncOp> op, SmartPtr<RefCount> socket);
 
@@ -67,6 +78,9 @@ private:
     SmartPtr<SocketOp> mCurrentOp;
     SmartPtr<AsyncOp> mCloseTimer;
     std::deque<SmartPtr<SocketOp>> mQueue;
+    // Operations stopped while running, whose run has not reported yet, each
+    // with the completion that the report goes to.
+    std::vector<std::pair<SmartPtr<SocketOp>, CompletionPtr>> mStopped;
 };
 
 typedef SmartPtr<QueueSocket> QueueSocketPtr;

@@ -14,6 +14,7 @@ AsyncOp::AsyncOp()
       mStatus(WS_None),
       mAwaitingCompletion(false),
       mKilled(false),
+      mRunNumber(0),
       mTimerMap(nullptr)
 {
 }
@@ -32,6 +33,7 @@ bool AsyncOp::RunBlock(uint32_t timeout)
 
 WSStatus AsyncOp::Run(OpMode mode, uint32_t timeout)
 {
+    uint32_t run;
     {
         ScopedLock lock(mCrit);
         if (IsPending())
@@ -43,14 +45,12 @@ WSStatus AsyncOp::Run(OpMode mode, uint32_t timeout)
         // serves only TimeLeft of a blocking run.
         if (mode == OpMode_Block)
             mStartTick.store(GetTickCount(), std::memory_order_relaxed);
-        mTimeout.store(timeout, std::memory_order_relaxed);
-        mMode.store(mode, std::memory_order_relaxed);
-        mKilled.store(false, std::memory_order_release);
-        mStatus.store(WS_Pending, std::memory_order_release);
+        BeginRunLocked(mode, timeout);
+        run = GetRunNumber();
     }
     if (mode == OpMode_Async)
     {
-        Post();
+        Post(run);
     }
     else
     {
@@ -69,31 +69,49 @@ WSStatus AsyncOp::RunAsTimer(uint32_t ms)
         if (IsAwaitingCompletion())
             return WS_AwaitingCompletion;
         mStartTick.store(GetTickCount(), std::memory_order_relaxed);
-        mTimeout.store(ms, std::memory_order_relaxed);
-        mMode.store(OpMode_Async, std::memory_order_relaxed);
-        mKilled.store(false, std::memory_order_release);
-        mStatus.store(WS_Pending, std::memory_order_release);
+        BeginRunLocked(OpMode_Async, ms);
     }
     QORAPICore::AddTimer(SmartPtr<AsyncOp>(this), ms);
     return GetStatus();
 }
 
+void AsyncOp::BeginRunLocked(OpMode mode, uint32_t timeout)
+{
+    mTimeout.store(timeout, std::memory_order_relaxed);
+    mMode.store(mode, std::memory_order_relaxed);
+    mKilled.store(false, std::memory_order_release);
+    mRunNumber.store(mRunNumber.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+    mStatus.store(WS_Pending, std::memory_order_release);
+}
+
 void AsyncOp::Finish(WSStatus status)
 {
     OpMode mode;
+    uint32_t run;
     {
         ScopedLock lock(mCrit);
         if (!IsPending())
             return;
         mode = GetMode();
+        run = GetRunNumber();
         mAwaitingCompletion.store(true, std::memory_order_release);
         mStatus.store(status, std::memory_order_release);
     }
     if (mode == OpMode_Async)
-        Post();
+        Post(run);
 }
 
 void AsyncOp::ForceFinish(WSStatus status)
+{
+    ForceEnd(status, false);
+}
+
+void AsyncOp::ForceKill()
+{
+    ForceEnd(WS_Killed, true);
+}
+
+void AsyncOp::ForceEnd(WSStatus status, bool kill)
 {
     {
         ScopedLock lock(mCrit);
@@ -101,9 +119,12 @@ void AsyncOp::ForceFinish(WSStatus status)
         {
             if (IsAwaitingCompletion())
                 return;
-            mKilled.store(false, std::memory_order_release);
-            mStatus.store(WS_Pending, std::memory_order_release);
+            // A kill always ends in a completion: an idle operation that was
+            // last run blocking is finished as an asynchronous one.
+            BeginRunLocked(kill ? OpMode_Async : GetMode(), GetTimeout());
         }
+        if (kill)
+            mKilled.store(true, std::memory_order_release);
     }
     Finish(status);
 }
@@ -197,13 +218,13 @@ void AsyncOp::RunHook() {}
 
 void AsyncOp::CleanupHook() {}
 
-void AsyncOp::Post()
+void AsyncOp::Post(uint32_t run)
 {
     const SmartPtr<AsyncOp> self(this);
     if (AsyncOpContainer* queue = mCompletionQueue.load(std::memory_order_acquire))
-        queue->Add(self);
+        queue->Add(self, run);
     else
-        QORAPICore::QueueCompletion(self);
+        QORAPICore::QueueCompletion(self, run);
 }
 
 } // namespace QORAPI

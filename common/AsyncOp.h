@@ -14,6 +14,10 @@
 // completion run with no operation lock held, so they may start, finish or
 // kill any operation, this one included. Lock order: timer thread, then
 // operation, then queue; an operation never holds its lock while it posts.
+//
+// Every run has a number. Each queue entry carries the number of the run that
+// posted it, and an entry of an earlier run is ignored: a stale entry can
+// never start or complete a later run.
 #ifndef QORAPI_COMMON_ASYNCOP_H
 #define QORAPI_COMMON_ASYNCOP_H
 
@@ -70,6 +74,10 @@ public:
     void ForceFinish(WSStatus status);
     // Marks the operation killed; with finish, Finish(WS_Killed).
     void Kill(bool finish = true);
+    // Kill that also ends an idle operation: it is made pending (asynchronous)
+    // and finished with WS_Killed, so that its completion is delivered;
+    // nothing while a completion awaits delivery.
+    void ForceKill();
 
     void SetCompletion(const SmartPtr<AsyncOpCompletion>& completion);
     SmartPtr<AsyncOpCompletion> GetCompletion() const;
@@ -86,6 +94,9 @@ public:
     bool IsAwaitingCompletion() const { return mAwaitingCompletion.load(std::memory_order_acquire); }
     bool IsKilled() const { return mKilled.load(std::memory_order_acquire); }
     bool IsAsync() const { return GetMode() == OpMode_Async; }
+    // The number of the current (or last) run; it changes whenever the
+    // operation becomes pending from idle.
+    uint32_t GetRunNumber() const { return mRunNumber.load(std::memory_order_acquire); }
     // Milliseconds the run may still take: 0 in asynchronous mode; in blocking
     // mode the rest of the timeout (InfiniteMs when there is none), 0 once spent.
     uint32_t TimeLeft() const;
@@ -101,13 +112,18 @@ protected:
     // Releases what the run holds; called before the completion is delivered.
     virtual void CleanupHook();
 
-    // Hands the operation to its queue, or to the core's.
-    void Post();
+    // Hands the operation to its queue, or to the core's, as an entry of run.
+    void Post(uint32_t run);
 
     mutable CriticalSection mCrit; // guards status, flags and mCompletion
 
 private:
     friend class TimerThread;
+
+    // Makes an idle operation pending as a new run; called with mCrit held.
+    void BeginRunLocked(OpMode mode, uint32_t timeout);
+    // ForceFinish and ForceKill.
+    void ForceEnd(WSStatus status, bool kill);
 
     SmartPtr<AsyncOpCompletion> mCompletion;    // guarded by mCrit
     std::atomic<AsyncOpContainer*> mCompletionQueue;
@@ -117,6 +133,7 @@ private:
     std::atomic<WSStatus> mStatus;              // written under mCrit
     std::atomic<bool> mAwaitingCompletion;      // written under mCrit
     std::atomic<bool> mKilled;                  // written under mCrit
+    std::atomic<uint32_t> mRunNumber;           // written under mCrit
     // The timeout entry; written under the timer thread's lock.
     std::atomic<AsyncOpDeadlineMap*> mTimerMap;
     AsyncOpDeadlineMap::iterator mTimerEntry;

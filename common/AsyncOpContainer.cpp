@@ -18,6 +18,12 @@ AsyncOpContainer::~AsyncOpContainer()
 
 void AsyncOpContainer::Add(const SmartPtr<AsyncOp>& op)
 {
+    if (op)
+        Add(op, op->GetRunNumber());
+}
+
+void AsyncOpContainer::Add(const SmartPtr<AsyncOp>& op, uint32_t run)
+{
     if (!op)
         return;
     // Posted by the thread that is handling it (a hook or completion that
@@ -43,7 +49,7 @@ void AsyncOpContainer::Add(const SmartPtr<AsyncOp>& op)
                 return;
             }
         }
-        mQueue.push_back(op);
+        mQueue.push_back(Entry{op, run});
         if (mQueue.size() != 1)
             return;
     }
@@ -82,11 +88,11 @@ void AsyncOpContainer::RemoveHandler(Handler& handler)
     }
 }
 
-SmartPtr<AsyncOp> AsyncOpContainer::TakeFirst(Handler& handler)
+AsyncOpContainer::Entry AsyncOpContainer::TakeFirst(Handler& handler)
 {
-    SmartPtr<AsyncOp> next = std::move(mQueue.front());
+    Entry next = std::move(mQueue.front());
     mQueue.pop_front();
-    handler.mCurOp = next.Get();
+    handler.mCurOp = next.mOp.Get();
     handler.mReposted = false;
     handler.mRepostedHere = false;
     return next;
@@ -133,13 +139,21 @@ void AsyncOpContainer::Pump(uint32_t waitMs, int32_t maxCount)
     AddHandler(handler);
     while (!mQueue.empty())
     {
-        SmartPtr<AsyncOp> next = TakeFirst(handler);
+        Entry next = TakeFirst(handler);
         mCrit.Leave();
 
-        op = std::move(next);
-        if (op->IsPending())
-            op->StartPosted();
-        DeliverOwn(handler, op.Get());
+        op = std::move(next.mOp);
+        // The status is read before the run number (a run number is stored
+        // before its pending status): a pending status seen here with a
+        // matching number belongs to the entry's run, never to a later run
+        // that another pumping thread has just begun.
+        const bool pending = op->IsPending();
+        if (op->GetRunNumber() == next.mRun)
+        {
+            if (pending)
+                op->StartPosted();
+            DeliverOwn(handler, op.Get());
+        }
 
         mCrit.Enter();
         HandleRepost(handler);
@@ -161,13 +175,17 @@ void AsyncOpContainer::KillAll()
     AddHandler(handler);
     while (!mQueue.empty())
     {
-        SmartPtr<AsyncOp> next = TakeFirst(handler);
+        Entry next = TakeFirst(handler);
         mCrit.Leave();
 
-        op = std::move(next);
-        if (op->IsPending())
-            op->Kill(true);
-        DeliverOwn(handler, op.Get());
+        op = std::move(next.mOp);
+        const bool pending = op->IsPending();
+        if (op->GetRunNumber() == next.mRun)
+        {
+            if (pending)
+                op->Kill(true);
+            DeliverOwn(handler, op.Get());
+        }
 
         mCrit.Enter();
         HandleRepost(handler);

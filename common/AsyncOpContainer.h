@@ -4,7 +4,12 @@
 // Run and Finish post an operation here; Pump takes the entries in order,
 // starts those that are pending and delivers the completions of those that
 // are finished. An operation may stand in the queue more than once; each entry
-// is handled by the operation's state when it comes up.
+// carries the number of the run that posted it and is handled by the
+// operation's state when it comes up, unless the operation has begun another
+// run since: such a stale entry is dropped, so that a finish entry of a killed
+// run never starts the next run a second time. (A run cannot begin before the
+// completion of the previous one is delivered, so a dropped entry owes
+// nothing.)
 //
 // Thread safety: Add, Wait and Pump may be called from any thread; mCrit
 // guards the queue and is never held while an operation is started or
@@ -31,7 +36,10 @@ public:
     AsyncOpContainer(const AsyncOpContainer&) = delete;
     AsyncOpContainer& operator=(const AsyncOpContainer&) = delete;
 
+    // Adds an entry for op's current run.
     void Add(const SmartPtr<AsyncOp>& op);
+    // Adds an entry for the given run of op.
+    void Add(const SmartPtr<AsyncOp>& op, uint32_t run);
     // True at once when the queue holds entries; else waits up to ms for one.
     bool Wait(uint32_t ms);
     // Handles entries: waits up to waitMs for a first one when the queue is
@@ -46,6 +54,12 @@ public:
     size_t GetCount() const;
 
 private:
+    struct Entry
+    {
+        SmartPtr<AsyncOp> mOp;
+        uint32_t mRun; // the run that posted the entry
+    };
+
     // The operation one Pump or KillAll call is handling right now. Each call
     // has its own, so that several threads may pump one queue.
     struct Handler
@@ -62,7 +76,7 @@ private:
     void AddHandler(Handler& handler);
     void RemoveHandler(Handler& handler);
     // Takes the first entry into handler; called with mCrit held.
-    SmartPtr<AsyncOp> TakeFirst(Handler& handler);
+    Entry TakeFirst(Handler& handler);
     // Delivers the operation being handled, again as long as the handling
     // thread itself posts it anew; called without mCrit.
     void DeliverOwn(Handler& handler, AsyncOp* op);
@@ -72,7 +86,7 @@ private:
 
     mutable CriticalSection mCrit;
     Event mEvent;                          // auto-reset; set on empty -> one entry
-    std::deque<SmartPtr<AsyncOp>> mQueue;  // guarded by mCrit
+    std::deque<Entry> mQueue;              // guarded by mCrit
     Handler* mHandlers;                    // guarded by mCrit; the running calls
 };
 

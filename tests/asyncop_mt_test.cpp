@@ -2,12 +2,16 @@
 // killing and timing out operations at once. Every run must report exactly
 // one status to its completion.
 #include "QORAPI.h"
+#include "QORSocket/RecvMsgOp.h"
 #include "platform/Tick.h"
 #include "CoreTestUtil.h"
+#include "SocketTestUtil.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
+#include <memory>
 #include <atomic>
 #include <mutex>
 #include <random>
@@ -206,11 +210,13 @@ TEST(AsyncOpStress, RerunChainWithConcurrentKills)
     }
     EXPECT_EQ(rec->mCount, starts.load());
     EXPECT_GE(rec->mCount, runs);
+    // A run killed before its start is never started, and no run twice.
+    EXPECT_LE(op->mRuns.load(), starts.load());
 }
 
-// Shutdown while other threads run, finish and kill operations: no run reports
-// twice; a run either reported once with a final status, or ended unreported
-// because the core was no longer active.
+// Shutdown while other threads run, finish and kill operations: every run
+// reports exactly once with a final status, those that end after Shutdown
+// by the time the core is gone.
 TEST(AsyncOpStress, ShutdownDuringLoad)
 {
     for (int round = 0; round < 3; ++round)
@@ -251,31 +257,166 @@ TEST(AsyncOpStress, ShutdownDuringLoad)
         }
         int bad = 0;
         for (auto& list : results)
-        {
             for (const Tracked& t : list)
-            {
-                // A run ended without delivery must still be pending or awaiting.
-                const int count = t.mRec->mCount;
-                if (count > 1 || (count == 1 && !IsFinal(t.mRec->mLastStatus)) ||
-                    (count == 0 && !t.mOp->IsPending() && !t.mOp->IsAwaitingCompletion()))
+                if (t.mRec->mCount != 1 || !IsFinal(t.mRec->mLastStatus) || t.mOp->IsAwaitingCompletion())
                     ++bad;
-            }
-        }
         EXPECT_EQ(bad, 0) << "round " << round;
     }
 }
 
+namespace {
+
+std::atomic<int> gAliveOps{0};
+
+// Counts its instances, so that a test sees whether cycles were broken.
+template <class Base>
+class Counted : public Base
+{
+public:
+    Counted() { ++gAliveOps; }
+    ~Counted() override { --gAliveOps; }
+};
+
+// Runs a timer and a receive as tracked sub-operations and ends with the
+// status of the first that ends.
+class TwoSubsOp : public Counted<AsyncOpWithTracker>
+{
+public:
+    explicit TwoSubsOp(const SmartPtr<AsyncSocket>& socket)
+        : mTimer(new Counted<AsyncOp>()), mRecv(new Counted<RecvMsgOp>())
+    {
+        mRecv->SetSocket(socket);
+    }
+
+    SmartPtr<AsyncOp> mTimer;
+    SmartPtr<RecvMsgOp> mRecv;
+
+protected:
+    void RunHook() override
+    {
+        Track(mTimer, 1);
+        Track(SmartPtr<AsyncOp>(mRecv.Get()), 2);
+        mTimer->RunAsTimer(60000);
+        mRecv->RunAsync();
+    }
+    bool OnTrackedOpDone(const SmartPtr<AsyncOp>& op, int32_t) override
+    {
+        Finish(op->GetStatus());
+        return true;
+    }
+};
+
+} // namespace
+
+// Shutdown with operations on every thread: standing in the queue, in a hook
+// on the pump thread, on the timer thread, on the socket thread, and an owner
+// whose sub-operations are there. Every run ends with one completion
+// (WS_Killed) before Shutdown returns, the owner's cycle is broken, and the
+// same operations run again on a new core.
+TEST(AsyncOpStress, ShutdownEndsEveryRunOnEveryThread)
+{
+    using TestUtil::Connected;
+    for (const bool useEx : {false, true})
+    {
+        auto [client, server] = Connected();
+        auto [client2, server2] = Connected();
+        std::unique_ptr<QORAPICore> core(new QORAPICore(true, true, useEx));
+
+        SmartPtr<AsyncOp> timer(new AsyncOp());
+        SmartPtr<RecvMsgOp> recv(new RecvMsgOp(server));
+        SmartPtr<TwoSubsOp> owner(new TwoSubsOp(server2));
+        SmartPtr<HookOp> blocker(new HookOp());
+        std::atomic<bool> blocking{false};
+        blocker->mRun = [&blocking](HookOp*) {
+            blocking = true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        };
+        std::vector<SmartPtr<AsyncOp>> ops = {timer, SmartPtr<AsyncOp>(recv.Get()), SmartPtr<AsyncOp>(owner.Get()),
+                                              SmartPtr<AsyncOp>(blocker.Get())};
+        for (int i = 0; i < 4; ++i)
+            ops.push_back(new HookOp());
+        std::vector<SmartPtr<Record>> recs;
+        for (auto& op : ops)
+            recs.push_back(Attach(op));
+
+        timer->RunAsTimer(60000);
+        recv->RunAsync();
+        owner->RunAsync();
+        for (int i = 0; i < 2500 && !(recv->IsInSocketThread() && owner->mRecv->IsInSocketThread()); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        ASSERT_TRUE(recv->IsInSocketThread());
+        ASSERT_TRUE(owner->mRecv->IsInSocketThread());
+        blocker->RunAsync(60000); // its hook returns after Shutdown began
+        for (int i = 0; i < 2500 && !blocking; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        for (size_t i = 4; i < ops.size(); ++i)
+            ops[i]->RunAsync(60000); // stand in the queue behind the blocker
+        core->Shutdown();
+
+        for (size_t i = 0; i < ops.size(); ++i)
+        {
+            EXPECT_EQ(recs[i]->mCount, 1) << i;
+            EXPECT_EQ(recs[i]->mLastStatus, WS_Killed) << i;
+            EXPECT_FALSE(ops[i]->IsAwaitingCompletion()) << i;
+        }
+        EXPECT_EQ(blocker->mRuns, 1);
+        EXPECT_EQ(owner->GetTracker().GetCount(), 0u);
+        EXPECT_FALSE(recv->IsInSocketThread());
+        EXPECT_FALSE(owner->mRecv->IsInSocketThread());
+
+        // Nothing holds the owner or its sub-operations any more.
+        owner->mTimer = nullptr;
+        owner->mRecv = nullptr;
+        ops[2] = nullptr;
+        owner = nullptr;
+        EXPECT_EQ(gAliveOps.load(), 0);
+
+        // The same operations run again on a new core.
+        core.reset();
+        core.reset(new QORAPICore(true, true, useEx));
+        ASSERT_EQ(timer->RunAsTimer(10), WS_Pending);
+        ASSERT_EQ(recv->RunAsync(), WS_Pending);
+        ASSERT_EQ(TestUtil::SendAll(*client, TestUtil::Frame("again", 4)), WS_Success);
+        for (int i = 0; i < 2500 && (recs[0]->mCount < 2 || recs[1]->mCount < 2); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        EXPECT_EQ(recs[0]->mCount, 2);
+        EXPECT_EQ(recs[0]->mLastStatus, WS_TimedOut);
+        EXPECT_EQ(recs[1]->mCount, 2);
+        EXPECT_EQ(recs[1]->mLastStatus, WS_Success);
+        EXPECT_EQ(TestUtil::Str(recv->GetMsg()), "again");
+    }
+}
+
 // Tracked sub-operations finished, killed and timed out from several threads
-// while the owner kills them by param.
+// while the owner kills them by param. A sub-operation reaches the owner at
+// most once, exactly once when it ended by itself, never when killed.
 class OwnerOp : public AsyncOpWithTracker
 {
 public:
-    std::atomic<int> mDone{0};
+    std::mutex mLock;
+    std::map<const AsyncOp*, int> mDone; // calls of OnTrackedOpDone per sub-operation
+
+    int Calls(const AsyncOp* op)
+    {
+        std::lock_guard<std::mutex> hold(mLock);
+        auto it = mDone.find(op);
+        return it == mDone.end() ? 0 : it->second;
+    }
+    size_t Reached()
+    {
+        std::lock_guard<std::mutex> hold(mLock);
+        return mDone.size();
+    }
 
 protected:
-    bool OnTrackedOpDone(const SmartPtr<AsyncOp>&, int32_t) override
+    bool OnTrackedOpDone(const SmartPtr<AsyncOp>& op, int32_t param) override
     {
-        ++mDone;
+        if (param % 2 == 1) // never finished by hand: killed (never here) or timed out
+        {
+            EXPECT_EQ(op->GetStatus(), WS_TimedOut);
+        }
+        std::lock_guard<std::mutex> hold(mLock);
+        ++mDone[op.Get()];
         return true;
     }
 };
@@ -306,24 +447,35 @@ TEST(AsyncOpStress, TrackerUnderConcurrentKills)
     });
     finisher.join();
     killer.join();
-    for (int i = 0; i < 1000; ++i)
-    {
-        bool settled = true;
-        for (auto& sub : subs)
-            if (sub->IsPending() && sub->GetTimeout() != InfiniteMs)
-                settled = false;
-        if (settled && core.GetQueue().GetCount() == 0)
-            break;
+    // Every sub-operation has ended; the even ones (params 0 and 2) all end by
+    // themselves and must each reach the owner.
+    const auto evenReached = [&] {
+        for (size_t i = 0; i < subs.size(); i += 2)
+            if (owner->Calls(subs[i].Get()) == 0)
+                return false;
+        return true;
+    };
+    for (int i = 0; i < 2500 && !evenReached(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
+    EXPECT_TRUE(evenReached());
     owner->Finish(WS_Success); // its cleanup kills what is left
     for (int i = 0; i < 1000 && ownerRec->mCount == 0; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     EXPECT_EQ(ownerRec->mCount, 1);
+    EXPECT_EQ(owner->GetTracker().GetCount(), 0u);
     for (int i = 0; i < 1000 && core.GetQueue().GetCount() != 0; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    EXPECT_EQ(owner->GetTracker().GetCount(), 0u);
-    EXPECT_LE(owner->mDone.load(), 2000);
-    for (auto& sub : subs)
-        EXPECT_FALSE(sub->IsPending());
+    size_t odd = 0;
+    for (size_t i = 0; i < subs.size(); ++i)
+    {
+        EXPECT_FALSE(subs[i]->IsPending()) << i;
+        const int calls = owner->Calls(subs[i].Get());
+        EXPECT_LE(calls, 1) << i;
+        if (i % 2 == 1 && calls == 1)
+        {
+            ++odd;
+            EXPECT_EQ(subs[i]->GetStatus(), WS_TimedOut) << i;
+        }
+    }
+    EXPECT_EQ(owner->Reached(), 1000u + odd);
 }

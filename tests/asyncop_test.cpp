@@ -111,6 +111,19 @@ TEST_F(QueueTest, ForceFinish)
     EXPECT_EQ(rec->mCount, 1);
     EXPECT_EQ(rec->mLastStatus, WS_InvalidMessage);
     EXPECT_EQ(op->mRuns, 0);
+
+    // ForceKill ends an idle operation, even one last run blocking, with a
+    // completion through the queue.
+    op->mRun = [](HookOp* self) { self->Finish(WS_Success); };
+    EXPECT_TRUE(op->RunBlock());
+    op->ForceKill();
+    op->ForceKill(); // awaiting: nothing
+    EXPECT_EQ(rec->mCount, 2);
+    mQueue.Pump(0, 0);
+    EXPECT_EQ(rec->mCount, 3);
+    EXPECT_EQ(rec->mLastStatus, WS_Killed);
+    EXPECT_TRUE(rec->mKilledSeen);
+    EXPECT_EQ(op->mRuns, 1);
 }
 
 TEST_F(QueueTest, CompletionRerunsItsOwnOperation)
@@ -131,6 +144,46 @@ TEST_F(QueueTest, CompletionRerunsItsOwnOperation)
     EXPECT_EQ(op->mRuns, 3);
     EXPECT_EQ(rec->mCount, 2);
     EXPECT_TRUE(op->IsPending());
+}
+
+// A run killed before the pump started it leaves its start and its finish
+// entry behind. The re-run from its completion is started once, by its own
+// entry; the stale finish entry neither starts nor completes anything. Also
+// when a run ends before its start entry is reached by a ForceFinish.
+TEST_F(QueueTest, StaleEntriesNeverStartALaterRun)
+{
+    const std::function<void(HookOp*)> ends[] = {
+        [](HookOp* op) { op->Kill(true); },
+        [](HookOp* op) { op->Finish(WS_InvalidMessage); },
+        [](HookOp* op) { op->ForceKill(); },
+    };
+    for (size_t i = 0; i < sizeof(ends) / sizeof(ends[0]); ++i)
+    {
+        SmartPtr<HookOp> op = NewOp();
+        SmartPtr<Record> rec = Attach(op);
+        std::vector<int> runsAtCompletion;
+        rec->mAction = [&runsAtCompletion](const SmartPtr<AsyncOp>& self) {
+            runsAtCompletion.push_back(static_cast<HookOp*>(self.Get())->mRuns);
+            if (runsAtCompletion.size() < 3)
+            {
+                EXPECT_EQ(self->RunAsync(), WS_Pending);
+            }
+        };
+        op->RunAsync();
+        ends[i](op.Get());
+        EXPECT_EQ(mQueue.GetCount(), 2u) << i; // start and finish entry
+        mQueue.Pump(0, 0);
+        EXPECT_EQ(rec->mCount, 1) << i;
+        EXPECT_EQ(op->mRuns, 1) << i; // the re-run started once
+        ends[i](op.Get());
+        mQueue.Pump(0, 0);
+        EXPECT_EQ(op->mRuns, 2) << i;
+        ends[i](op.Get());
+        mQueue.Pump(0, 0);
+        EXPECT_EQ(rec->mCount, 3) << i;
+        EXPECT_EQ(runsAtCompletion, (std::vector<int>{0, 1, 2})) << i;
+        EXPECT_EQ(mQueue.GetCount(), 0u) << i;
+    }
 }
 
 TEST_F(QueueTest, PumpCountingRules)

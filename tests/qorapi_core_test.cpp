@@ -10,6 +10,8 @@
 #include <string>
 #include <thread>
 #include <filesystem>
+#include <memory>
+#include <utility>
 
 using namespace QORAPI;
 using namespace QORAPI::Test;
@@ -203,24 +205,34 @@ TEST(Core, StartupTwiceAndShutdownUnstarted)
 
 TEST(Core, AddTimerWithoutActiveCoreKills)
 {
+    // No core, so no queue: the killed run is delivered at once.
     SmartPtr<AsyncOp> op(new AsyncOp());
     SmartPtr<Record> rec = Attach(op);
     EXPECT_EQ(op->RunAsTimer(100), WS_Killed);
-    EXPECT_TRUE(op->IsKilled());
+    EXPECT_EQ(rec->mCount, 1);
+    EXPECT_TRUE(rec->mKilledSeen);
+    EXPECT_EQ(rec->mThread, CurrentThreadId());
 
-    QORAPICore core(false, true, false);
-    core.Shutdown();
+    std::unique_ptr<QORAPICore> core(new QORAPICore(false, true, false));
+    core->Shutdown();
+    // A stopped core refuses the timer; the queue still takes the completion.
     SmartPtr<AsyncOp> late(new AsyncOp());
     SmartPtr<Record> lateRec = Attach(late);
     EXPECT_EQ(late->RunAsTimer(100), WS_Killed);
-    EXPECT_EQ(lateRec->mCount, 0); // not queued: the core is not active
-    QORAPICore::AddTimer(late, 100);
-    EXPECT_EQ(late->GetStatus(), WS_Killed);
+    EXPECT_EQ(lateRec->mCount, 0); // never from inside the call that started it
+    EXPECT_FALSE(core->GetTimerThread().HasEntry(late));
+    core->Pump(0, 0);
+    EXPECT_EQ(lateRec->mCount, 1);
+    EXPECT_EQ(lateRec->mLastStatus, WS_Killed);
 
-    // Run while inactive: never queued, stays pending until finished.
+    // Run while stopped: queued, and killed when the core goes.
     SmartPtr<AsyncOp> idle(new AsyncOp());
+    SmartPtr<Record> idleRec = Attach(idle);
     EXPECT_EQ(idle->RunAsync(10), WS_Pending);
-    EXPECT_EQ(core.GetQueue().GetCount(), 0u);
+    EXPECT_EQ(core->GetQueue().GetCount(), 1u);
+    core.reset();
+    EXPECT_EQ(idleRec->mCount, 1);
+    EXPECT_EQ(idleRec->mLastStatus, WS_Killed);
 }
 
 TEST(Core, ShutdownOrderAndKills)
@@ -232,7 +244,7 @@ TEST(Core, ShutdownOrderAndKills)
     done->RunAsync();
     core.Pump(0, 0);
     done->Finish(WS_Success);
-    // waiting for its timeout: killed, completion not called
+    // waiting for its timeout: killed and delivered by Shutdown
     SmartPtr<AsyncOp> timed(new AsyncOp());
     SmartPtr<Record> timedRec = Attach(timed);
     timed->RunAsTimer(10000);
@@ -243,15 +255,23 @@ TEST(Core, ShutdownOrderAndKills)
     ASSERT_EQ(core.GetQueue().GetCount(), 2u);
 
     core.Shutdown();
-    EXPECT_EQ(queuedRec->mCount, 1);
-    EXPECT_EQ(queuedRec->mLastStatus, WS_Killed);
-    EXPECT_EQ(doneRec->mCount, 1);
-    EXPECT_EQ(doneRec->mLastStatus, WS_Success);
-    EXPECT_EQ(timedRec->mCount, 0);
-    EXPECT_EQ(timed->GetStatus(), WS_Killed);
-    EXPECT_TRUE(timed->IsAwaitingCompletion());
+    const std::pair<const Record*, int32_t> expected[] = {
+        {queuedRec.Get(), WS_Killed}, {doneRec.Get(), WS_Success}, {timedRec.Get(), WS_Killed}};
+    for (const auto& e : expected)
+    {
+        EXPECT_EQ(e.first->mCount, 1);
+        EXPECT_EQ(e.first->mLastStatus, e.second);
+        EXPECT_EQ(e.first->mThread, CurrentThreadId());
+    }
+    EXPECT_FALSE(timed->IsAwaitingCompletion());
     EXPECT_EQ(core.GetTimerThread().GetDeadlineCount(), 0u);
     EXPECT_EQ(core.GetQueue().GetCount(), 0u);
+
+    // Started again, the core runs the same operations.
+    core.Startup();
+    EXPECT_EQ(timed->RunAsTimer(10), WS_Pending);
+    ASSERT_TRUE(PumpUntil(core, timedRec, 2));
+    EXPECT_EQ(timedRec->mLastStatus, WS_TimedOut);
 }
 
 TEST(Core, ShutdownFromCompletionOnPumpThread)

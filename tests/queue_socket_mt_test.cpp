@@ -225,17 +225,96 @@ TEST_P(QueueSockets, StreamFailureClosesAndKillsTheRest)
     SmartPtr<QueueSocket> socket = Attached<QueueSocket>(peer);
     SmartPtr<DoneFlag> closed = new DoneFlag;
     socket->SetClosedCompletion(DoneCompletion(closed));
-    SmartPtr<RecvMsgOp> a = new RecvMsgOp(), b = new RecvMsgOp();
-    SmartPtr<DoneFlag> first = Watch(a.Get());
+    SmartPtr<RecvMsgOp> a = new RecvMsgOp(), b = new RecvMsgOp(), c = new RecvMsgOp();
+    SmartPtr<DoneFlag> first = Watch(a.Get()), second = Watch(b.Get()), third = Watch(c.Get());
     socket->QueueOp(a, 100);   // times out: a failure on a stream
-    socket->QueueOp(b, kWait);
+    socket->QueueOp(b, kWait); // never started: killed by the close
+    socket->QueueOp(c);
     ASSERT_TRUE(core.WaitFor(first));
     EXPECT_EQ(first->status.load(), WS_TimedOut);
     ASSERT_TRUE(core.WaitFor(closed));
     EXPECT_EQ(closed->status.load(), WS_TimedOut);
     EXPECT_FALSE(socket->IsValid());
-    EXPECT_TRUE(b->IsKilled());
+    ASSERT_TRUE(core.WaitFor(second));
+    ASSERT_TRUE(core.WaitFor(third));
+    EXPECT_EQ(second->status.load(), WS_Killed);
+    EXPECT_EQ(third->status.load(), WS_Killed);
     EXPECT_EQ(socket->GetQueueLength(), 0u);
+    for (int i = 0; i < 5; ++i)
+        core.Step();
+    EXPECT_EQ(first->count.load() + second->count.load() + third->count.load() + closed->count.load(), 4);
+}
+
+namespace {
+
+// A socket operation that does nothing when started: it stays pending until
+// someone finishes or kills it.
+class ParkedOp : public SocketOp
+{
+public:
+    WSStatus Continue() override { return WS_TimedOut; }
+
+protected:
+    void RunHook() override {}
+};
+
+} // namespace
+
+// Close while the current and the repeating operation finish by themselves on
+// other threads, many times over: each run reports exactly once to the
+// operation's own completion, and the queued operation behind them ends with
+// WS_Killed.
+TEST(QueueSocketRace, CloseRacingFinishesReportsEveryRunOnce)
+{
+    QORAPICore core(true, true, false);
+    const int kRounds = 2000;
+    SmartPtr<DoneFlag> repeatFlag = new DoneFlag;
+    std::vector<SmartPtr<DoneFlag>> currentFlags, queuedFlags;
+    for (int round = 0; round < kRounds; ++round)
+    {
+        SmartPtr<QueueSocket> socket = new QueueSocket();
+        SmartPtr<SocketOp> current = new ParkedOp(), queued = new ParkedOp(), repeat = new ParkedOp();
+        currentFlags.push_back(Watch(current.Get()));
+        queuedFlags.push_back(Watch(queued.Get()));
+        socket->SetRepeatOpCompletion(DoneCompletion(repeatFlag));
+        socket->QueueOp(current);
+        socket->QueueOp(queued);
+        socket->SetRepeatOp(repeat);
+        for (int i = 0; i < 1000 && !(current->IsPending() && repeat->IsPending()); ++i)
+            std::this_thread::yield();
+        std::thread finisher([&] {
+            if (round % 3 != 2)
+                current->Finish(WS_Success);
+            if (round % 3 != 1)
+                repeat->Finish(WS_InvalidMessage);
+        });
+        if (round % 2 == 0)
+            std::this_thread::yield();
+        socket->Close();
+        finisher.join();
+    }
+    const uint32_t start = GetTickCount();
+    const auto all = [&] {
+        if (repeatFlag->count.load() < kRounds)
+            return false;
+        for (int i = 0; i < kRounds; ++i)
+            if (currentFlags[i]->count.load() < 1 || queuedFlags[i]->count.load() < 1)
+                return false;
+        return true;
+    };
+    while (!all() && TicksSince(start) < 2 * kWait)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50)); // a second report would show now
+    EXPECT_EQ(repeatFlag->count.load(), kRounds);
+    int bad = 0;
+    for (int i = 0; i < kRounds; ++i)
+    {
+        const int32_t st = currentFlags[i]->status.load();
+        if (currentFlags[i]->count.load() != 1 || (st != WS_Success && st != WS_Killed) ||
+            queuedFlags[i]->count.load() != 1 || queuedFlags[i]->status.load() != WS_Killed)
+            ++bad;
+    }
+    EXPECT_EQ(bad, 0);
 }
 
 TEST(QueueSocketTypes, DuplicateKeepsClass)

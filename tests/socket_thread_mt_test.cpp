@@ -165,17 +165,20 @@ TEST(SocketThreadEx, PurgeKillsAndKeepsWakeSocket)
 TEST(SocketThreadEx, AddWakesABlockedPump)
 {
     SocketThreadEx thread;
-    std::atomic<bool> done{false};
+    auto [client, server] = Connected();
+    SmartPtr<RecvBytesOp> op = new RecvBytesOp(1, server);
+    op->RunAsync(); // no core: stays pending for the thread to drive
+    ASSERT_EQ(op->Start(), WS_TimedOut);
     const uint32_t start = GetTickCount();
-    std::thread pumper([&]() {
-        thread.Pump(4000);
-        done = true;
-    });
+    std::thread pumper([&]() { thread.Pump(4000); });
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    thread.Signal();
+    thread.AddOp(op);
     pumper.join();
-    EXPECT_TRUE(done.load());
     EXPECT_LT(TicksSince(start), 3000u);
+    ASSERT_EQ(SendAll(*client, "x"), WS_Success);
+    ASSERT_TRUE(PumpUntilDone(thread, SmartPtr<AsyncOp>(op.Get())));
+    EXPECT_EQ(op->GetStatus(), WS_Success);
+    EXPECT_EQ(Str(op->GetBytes()), "x");
 }
 
 TEST(SocketThreadSimple, PumpWaitsAtMostTwentyMs)
@@ -328,10 +331,11 @@ TEST_P(AsyncOps, ShutdownKillsHeldOperations)
     SmartPtr<DoneFlag> flag = Watch(op.Get());
     ASSERT_TRUE(StartHeld(*core, *op));
     core->Core().Shutdown();
-    EXPECT_EQ(op->GetStatus(), WS_Killed);
     EXPECT_FALSE(op->IsInSocketThread());
+    EXPECT_EQ(flag->count.load(), 1);   // delivered before Shutdown returns
+    EXPECT_EQ(flag->status.load(), WS_Killed);
     core.reset();
-    EXPECT_EQ(flag->count.load(), 0);   // no core, no completion
+    EXPECT_EQ(flag->count.load(), 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(RunModes, AsyncOps, testing::ValuesIn(kCoreModes), CoreModeName);
