@@ -1,8 +1,10 @@
-// The library at work against the local directory server on loopback: a
-// library core, the directory server on an ephemeral port, and a tour of the
-// directory operations, blocking and asynchronous. Every step prints what it
-// did and the status it got, by name.
+// The library at work against the local service on loopback: a library core,
+// the directory server and the authentication server on ephemeral ports, a
+// tour of the directory operations, blocking and asynchronous, and a login of
+// the default account with one asynchronous renewal. Every step prints what
+// it did and the status it got, by name.
 #include "QORAPI.h"
+#include "auth/AuthContext.h"
 #include "auth/ServerContext.h"
 #include "dir/AddEntityOp.h"
 #include "dir/EntityModifyDataObjectsOp.h"
@@ -14,7 +16,16 @@
 #include "dir/ModifyEntityOp.h"
 #include "dir/RemoveEntityOp.h"
 #include "dir/RenameEntityOp.h"
+#include "QORSocket/BlockingSocket.h"
+#include "QORSocket/RecvMsgOp.h"
+#include "QORSocket/SendMsgOp.h"
+#include "auth/PeerAuthOp.h"
+#include "common/ReadBuffer.h"
+#include "common/WriteBuffer.h"
+#include "service/AuthServer.h"
 #include "service/DirServer.h"
+#include "service/GameHost.h"
+#include "service/LocalAuthority.h"
 
 #include <cstdio>
 #include <string>
@@ -111,6 +122,159 @@ void RunAsync(QORAPICore& core, const SmartPtr<AsyncOp>& op, const char* label)
     ++gPending;
     op->RunAsync(5000);
     (void)core;
+}
+
+// Logs the default account in at a local authentication server and renews
+// its certificate once asynchronously.
+bool LoginTour(QORAPICore& core)
+{
+    AuthServer authServer;
+    const WSStatus started = authServer.Start(0);
+    if (started != WS_Success)
+    {
+        std::printf("cannot start the local authentication server: %s\n", WSStatusToString(started));
+        return false;
+    }
+    const AuthAccount account = AuthServer::DefaultAccount();
+    std::printf("\nLocal authentication server listening on 127.0.0.1:%u\n", authServer.GetPort());
+    std::printf("Logging in as %s (blocking Refresh):\n", Narrow(account.mUserName).c_str());
+
+    SmartPtr<AuthContext> auth = new AuthContext(account.mUserName, account.mCommunities.front(), account.mPassword);
+    auth->AddAddress(InetAddress(0x7F000001u, authServer.GetPort()));
+    const WSStatus login = auth->Refresh(10000);
+    Step("log in", login);
+    if (login != WS_Success)
+        return false;
+    SmartPtr<AuthPeerData> peer = auth->GetPeerData();
+    const Auth2Certificate& cert2 = *peer->GetCertificate2();
+    std::printf("    who:        %s, user id %u\n", Narrow(cert2.GetName()).c_str(), cert2.GetUserId());
+    std::printf("    lifetime:   %u s (issued %u, expires %u), %u s left\n",
+                peer->GetCertificate()->GetExpiryTime() - peer->GetCertificate()->GetIssueTime(),
+                peer->GetCertificate()->GetIssueTime(), peer->GetCertificate()->GetExpiryTime(),
+                peer->GetSecondsUntilExpiry());
+    std::printf("    community:  %s, id %u, trust level %u\n", Narrow(account.mCommunities.front()).c_str(),
+                peer->GetCertificate()->GetCommunityId(), peer->GetCertificate()->GetTrustLevel());
+
+    std::printf("Renewing once (RefreshAsync with a waiter):\n");
+    SmartPtr<LightGetCertOp> waiter = new LightGetCertOp();
+    auth->RefreshAsync(waiter, 10000);
+    for (int i = 0; i < 200 && (waiter->IsPending() || waiter->IsAwaitingCompletion()); ++i)
+        core.Pump(50, 0);
+    Step("renewal", waiter->GetStatus());
+    SmartPtr<AuthPeerData> renewed = waiter->GetPeerData();
+    if (renewed)
+        std::printf("    new certificate expires %u, the context holds it: %s\n",
+                    renewed->GetCertificate()->GetExpiryTime(), renewed == auth->GetPeerData() ? "yes" : "no");
+    auth->CancelRefresh();
+    authServer.Stop();
+    std::printf("The authentication server logged in %u times.\n", authServer.GetLoginCount());
+    return waiter->GetStatus() == WS_Success && renewed == auth->GetPeerData();
+}
+
+// Waits, pumping, until op has run and completed (bounded); an operation
+// queued on a socket has not started yet while it waits its turn.
+void PumpUntilDone(QORAPICore& core, const SmartPtr<AsyncOp>& op)
+{
+    for (int i = 0; i < 200 && (op->GetStatus() == WS_None || op->IsPending() || op->IsAwaitingCompletion()); ++i)
+        core.Pump(50, 0);
+}
+
+// After a login: an authenticated directory server and a game host, both
+// holding certificates of the local authority. Two authenticated listings
+// (the second reuses the cached session), then an encrypted conversation
+// with the game host.
+bool PeerTour(QORAPICore& core)
+{
+    AuthServer authServer;
+    LocalAuthority authority;
+    DirServer dirServer;
+    GameHost host;
+    IssueRequest serverCert;
+    serverCert.mUserId = 901;
+    serverCert.mUserName = u"directory";
+    dirServer.SetCredentials(authority.IssuePeerData(serverCert));
+    serverCert.mUserId = 900;
+    serverCert.mUserName = u"game host";
+    host.SetCredentials(authority.IssuePeerData(serverCert));
+    host.SetServeSessionMode(true);
+    host.SetReport([](const GameHostClient& c) {
+        std::printf("    (host) %s: user %u \"%s\", type %d, %s\n", c.mAddress.GetText().c_str(), c.mUserId,
+                    Narrow(c.mName).c_str(), c.mAuthType, WSStatusToString(c.mStatus));
+    });
+    if (authServer.Start(0) != WS_Success || dirServer.Start(0) != WS_Success || host.Start(0) != WS_Success)
+    {
+        std::printf("cannot start the local servers for peer authentication\n");
+        return false;
+    }
+    dirServer.GetEngine().AddService(u"/games/chess", u"Host", std::string("\x00\x00\x7f\x00\x00\x01", 6));
+    std::printf("\nPeer authentication: directory server on 127.0.0.1:%u, game host on 127.0.0.1:%u\n",
+                dirServer.GetPort(), host.GetPort());
+
+    const AuthAccount account = AuthServer::DefaultAccount();
+    SmartPtr<AuthContext> auth = new AuthContext(account.mUserName, account.mCommunities.front(), account.mPassword);
+    auth->AddAddress(InetAddress(0x7F000001u, authServer.GetPort()));
+    Step("log in", auth->Refresh(10000));
+
+    std::printf("Authenticated listings (GetDirOp, authentication type 1, blocking):\n");
+    SmartPtr<ServerContext> dirServers = new ServerContext;
+    dirServers->AddAddress(InetAddress(0x7F000001u, dirServer.GetPort()));
+    bool listed = true;
+    for (int i = 0; i < 2; ++i)
+    {
+        SmartPtr<GetDirOp> list = new GetDirOp(dirServers);
+        list->SetPath(u"/games/chess");
+        list->SetAuthType(1);
+        list->SetAuthContext(auth);
+        list->RunBlock(10000);
+        Step(i == 0 ? "list /games/chess (peer authentication first)" : "list /games/chess (cached session)",
+             list->GetStatus());
+        listed = listed && list->GetStatus() == WS_Success;
+        std::printf("    %zu entities; handshakes so far %u, sessions cached %zu\n", list->GetEntities().size(),
+                    dirServer.GetSessionGate().GetHandshakeCount(),
+                    auth->GetSessionCount(InetAddress(0x7F000001u, dirServer.GetPort())));
+    }
+
+    std::printf("Talking to the game host (PeerAuthOp type 1, asynchronous, pumped here):\n");
+    SmartPtr<BlockingSocket> socket = new BlockingSocket();
+    SmartPtr<PeerAuthOp> peer =
+        new PeerAuthOp(InetAddress(0x7F000001u, host.GetPort()), auth, 1, SmartPtr<AsyncSocket>(socket.Get()), true);
+    peer->RunAsync(10000);
+    PumpUntilDone(core, peer);
+    Step("authenticate with the game host", peer->GetStatus());
+    int echoed = 0;
+    const char* lines[] = {"hello, host", "move e2e4", "good game"};
+    for (const char* line : lines)
+    {
+        if (peer->GetStatus() != WS_Success)
+            break;
+        WriteBuffer wb(4, true);
+        wb.AppendString(line, 2);
+        SmartPtr<SendMsgOp> send = new SendMsgOp(wb.ToByteBuffer(true));
+        SmartPtr<RecvMsgOp> recv = new RecvMsgOp();
+        socket->QueueOp(send, 5000);
+        socket->QueueOp(recv, 5000);
+        PumpUntilDone(core, recv);
+        std::string text;
+        if (recv->GetStatus() == WS_Success)
+        {
+            ReadBuffer rb(recv->GetMsg());
+            rb.ReadString(text, 2);
+            ++echoed;
+        }
+        std::printf("    sent \"%s\" encrypted, the host echoed \"%s\" (%s)\n", line, text.c_str(),
+                    WSStatusToString(recv->GetStatus()));
+    }
+    if (SmartPtr<AuthSession> session = peer->GetSession())
+        std::printf("    session %u: type %d, sequence numbers %u out, %u in\n", session->GetSessionId(),
+                    session->GetAuthType(),
+                    session->GetOutgoingSequence(), session->GetIncomingSequence());
+    socket->Close();
+    for (int i = 0; i < 4; ++i)
+        core.Pump(20, 0);
+    host.Stop();
+    dirServer.Stop();
+    authServer.Stop();
+    return listed && echoed == 3;
 }
 
 } // namespace
@@ -233,5 +397,7 @@ int main()
 
     server.Stop();
     std::printf("\nThe server answered %u requests.\n", server.GetRequestCount());
-    return gPending == 0 ? 0 : 1;
+    const bool loggedIn = LoginTour(core);
+    const bool peered = PeerTour(core);
+    return gPending == 0 && loggedIn && peered ? 0 : 1;
 }

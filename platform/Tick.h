@@ -18,8 +18,12 @@ uint32_t GetTickCount();
 void SetTickOffset(uint32_t offset);
 uint32_t GetTickOffset();
 
-// Seconds since 1970-01-01 UTC as an unsigned 32-bit value.
+// Seconds since 1970-01-01 UTC as an unsigned 32-bit value, plus the test offset.
 uint32_t GetTimeSeconds();
+
+// Adds to every later GetTimeSeconds result (tests only: session and
+// certificate ages without waiting).
+void SetTimeOffset(int32_t seconds);
 
 // The system time as a count of 100-ns intervals since 1601-01-01 UTC.
 uint64_t GetSystemTimeAsFileTime();

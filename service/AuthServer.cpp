@@ -1,0 +1,616 @@
+#include "service/AuthServer.h"
+
+#include "QORCrypt/Blowfish.h"
+#include "QORCrypt/Randomizer.h"
+#include "QORSocket/AsyncSocket.h"
+#include "common/ReadBuffer.h"
+#include "common/StringUtil.h"
+#include "common/WriteBuffer.h"
+#include "platform/Socket.h"
+
+#include <cstring>
+#include <sstream>
+
+namespace QORAPI {
+
+namespace {
+
+const uint32_t kMaxFrame = 256000;
+const uint32_t kPollMs = 20;
+const size_t kMaxPendingOutput = 1024u * 1024u;
+
+enum : uint16_t {
+    kPubKeyRequest = 1,
+    kPubKeyReply = 2,
+    kLoginRequest = 3,
+    kChallenge = 4,
+    kChallengeReply = 5,
+    kLoginReply = 6,
+};
+
+struct Connection
+{
+    SmartPtr<AsyncSocket> mSocket;
+    std::unique_ptr<AuthServer::ConnState> mState;
+    std::string mIn;
+    std::string mOut;
+    bool mCloseAfterSend = false;
+    bool mDead = false;
+};
+
+void WriteHeader(WriteBuffer& out, uint16_t type, bool wrongHeader)
+{
+    out.AppendByte(5);
+    out.AppendShort(wrongHeader ? 99 : AuthServer::ServiceType);
+    out.AppendShort(type);
+}
+
+void AppendItem(WriteBuffer& out, uint8_t type, const void* data, uint32_t length)
+{
+    out.AppendByte(type);
+    out.AppendShort(static_cast<uint16_t>(length));
+    out.AppendBytes(data, length);
+}
+
+void AppendItem(WriteBuffer& out, uint8_t type, const SmartPtr<ByteBuffer>& data)
+{
+    AppendItem(out, type, ByteBuffer::DataOf(data), ByteBuffer::LengthOf(data));
+}
+
+} // namespace
+
+struct AuthServer::ConnState
+{
+    Blowfish mSessionKey;
+    bool mAwaitingChallengeReply = false;
+    AuthAccount mAccount;
+    uint32_t mCommunityId = 0;
+    std::u16string mPassword;
+    std::vector<std::u16string> mRequested;
+    std::u16string mNewPassword;
+};
+
+struct AuthServer::Impl
+{
+    SmartPtr<AsyncSocket> mListener;
+    std::vector<std::unique_ptr<Connection>> mConnections;
+};
+
+std::unique_ptr<AuthServer::ConnState> AuthServer::NewConnState()
+{
+    return std::unique_ptr<ConnState>(new ConnState);
+}
+
+AuthServer::AuthServer(SmartPtr<LocalAuthority> authority)
+    : mAuthority(authority ? authority : SmartPtr<LocalAuthority>(new LocalAuthority())),
+      mNextUserId(1000),
+      mLifetime(3600),
+      mLifetime2(3600),
+      mClockShift(0),
+      mChallengeAll(false),
+      mMaxConnections(512),
+      mRunning(false),
+      mStopRequested(false),
+      mFault(0),
+      mLogins(0),
+      mPubKeyRequests(0),
+      mChallenges(0),
+      mRequests(0),
+      mConnections(0),
+      mPort(0)
+{
+    AddAccount(DefaultAccount());
+}
+
+AuthServer::~AuthServer()
+{
+    Stop();
+}
+
+AuthAccount AuthServer::DefaultAccount()
+{
+    AuthAccount account;
+    account.mUserName = u"player";
+    account.mPassword = u"secret";
+    account.mCommunities.push_back(u"qor");
+    account.mTrustLevel = 1;
+    return account;
+}
+
+uint32_t AuthServer::AddAccount(const AuthAccount& account)
+{
+    std::lock_guard<std::mutex> lock(mAccountLock);
+    AuthAccount stored = account;
+    auto existing = mAccounts.find(account.mUserName);
+    if (stored.mUserId == 0)
+        stored.mUserId = existing != mAccounts.end() ? existing->second.mUserId : ++mNextUserId;
+    for (const auto& community : stored.mCommunities)
+        if (mCommunityIds.find(community) == mCommunityIds.end())
+        {
+            const uint32_t id = static_cast<uint32_t>(mCommunityIds.size() + 1);
+            mCommunityIds[community] = id;
+        }
+    mAccounts[stored.mUserName] = stored;
+    return stored.mUserId;
+}
+
+bool AuthServer::LoadAccounts(const std::string& text, std::string& error)
+{
+    std::istringstream lines(text);
+    std::string line;
+    int number = 0;
+    std::vector<AuthAccount> parsed;
+    while (std::getline(lines, line))
+    {
+        ++number;
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        const size_t start = line.find_first_not_of(" \t");
+        if (start == std::string::npos || line[start] == '#')
+            continue;
+        std::istringstream fields(line);
+        std::string user, password, communities, trust, flag;
+        fields >> user >> password >> communities >> trust;
+        fields >> flag;
+        std::string extra;
+        fields >> extra;
+        char* end = nullptr;
+        const unsigned long level = trust.empty() ? 0 : std::strtoul(trust.c_str(), &end, 10);
+        if (user.empty() || password.empty() || communities.empty() || trust.empty() || *end || level > 0xFFFF ||
+            (!flag.empty() && flag != "challenge") || !extra.empty())
+        {
+            error = "line " + std::to_string(number) + ": expected 'user password communities trust [challenge]'";
+            return false;
+        }
+        AuthAccount account;
+        if (!Utf8ToUtf16(user, account.mUserName) || !Utf8ToUtf16(password, account.mPassword))
+        {
+            error = "line " + std::to_string(number) + ": not UTF-8";
+            return false;
+        }
+        std::istringstream names(communities);
+        std::string name;
+        while (std::getline(names, name, ','))
+        {
+            std::u16string wide;
+            if (!name.empty() && Utf8ToUtf16(name, wide))
+                account.mCommunities.push_back(wide);
+        }
+        account.mTrustLevel = static_cast<uint16_t>(level);
+        account.mChallenge = flag == "challenge";
+        parsed.push_back(account);
+    }
+    for (const AuthAccount& account : parsed)
+        AddAccount(account);
+    return true;
+}
+
+bool AuthServer::FindAccount(const std::u16string& userName, AuthAccount& out) const
+{
+    std::lock_guard<std::mutex> lock(mAccountLock);
+    auto it = mAccounts.find(userName);
+    if (it == mAccounts.end())
+        return false;
+    out = it->second;
+    return true;
+}
+
+uint32_t AuthServer::GetCommunityId(const std::u16string& community) const
+{
+    std::lock_guard<std::mutex> lock(mAccountLock);
+    auto it = mCommunityIds.find(community);
+    return it == mCommunityIds.end() ? 0 : it->second;
+}
+
+void AuthServer::SetLifetimes(uint32_t certSeconds, uint32_t cert2Seconds)
+{
+    mLifetime.store(certSeconds);
+    mLifetime2.store(cert2Seconds);
+}
+
+void AuthServer::ResetCounters()
+{
+    mLogins.store(0);
+    mPubKeyRequests.store(0);
+    mChallenges.store(0);
+    mRequests.store(0);
+    mConnections.store(0);
+}
+
+SmartPtr<ByteBuffer> AuthServer::StatusReply(uint16_t type, int16_t status) const
+{
+    WriteBuffer out;
+    WriteHeader(out, type, static_cast<AuthServerFault>(mFault.load()) == AuthServerFault::WrongHeader);
+    out.AppendShort(static_cast<uint16_t>(status));
+    return out.ToByteBuffer(true);
+}
+
+SmartPtr<ByteBuffer> AuthServer::PubKeyReply()
+{
+    mPubKeyRequests.fetch_add(1);
+    const AuthServerFault fault = static_cast<AuthServerFault>(mFault.load());
+    if (fault == AuthServerFault::PubKeyRefused)
+        return StatusReply(kPubKeyReply, WS_CommServ_Failure);
+    SmartPtr<ByteBuffer> block =
+        fault == AuthServerFault::ForeignBlock ? mAuthority->GetForeignPubKeyBlock() : mAuthority->GetPubKeyBlock();
+    WriteBuffer out;
+    WriteHeader(out, kPubKeyReply, fault == AuthServerFault::WrongHeader);
+    out.AppendShort(0);
+    out.AppendBuffer(block, 2);
+    return out.ToByteBuffer(true);
+}
+
+SmartPtr<ByteBuffer> AuthServer::Seal(ConnState& state, const void* data, uint32_t length) const
+{
+    return state.mSessionKey.encrypt(data, length);
+}
+
+std::vector<SmartPtr<ByteBuffer>> AuthServer::HandleRequest(ConnState& state, const ByteBuffer* request, bool& close,
+                                                            size_t openConnections)
+{
+    std::vector<SmartPtr<ByteBuffer>> replies;
+    close = false;
+    try
+    {
+        ReadBuffer reader(request);
+        const uint8_t first = reader.ReadByte();
+        const uint16_t service = reader.ReadShort();
+        const uint16_t type = reader.ReadShort();
+        if (first != 5 || service != ServiceType)
+        {
+            close = true;
+            return replies;
+        }
+        if (type == kPubKeyRequest)
+        {
+            replies.push_back(openConnections > mMaxConnections.load() ? StatusReply(kPubKeyReply, WS_CommServ_Failure)
+                                                                       : PubKeyReply());
+        }
+        else if (type == kLoginRequest)
+        {
+            SmartPtr<ByteBuffer> reply = HandleLogin(state, reader, openConnections);
+            if (reply)
+                replies.push_back(reply);
+        }
+        else if (type == kChallengeReply && state.mAwaitingChallengeReply)
+        {
+            state.mAwaitingChallengeReply = false;
+            const uint16_t length = reader.ReadShort();
+            const uint8_t* data = reader.ReadBytes(length);
+            SmartPtr<ByteBuffer> plain = state.mSessionKey.decrypt(data, length);
+            if (ByteBuffer::LengthOf(plain) < 1)
+                replies.push_back(StatusReply(kLoginReply, WS_CommServ_InvalidParameters));
+            else
+                replies.push_back(Decide(state));
+        }
+        else
+            close = true;
+    }
+    catch (const ReadBufferException&)
+    {
+        close = true;
+    }
+    return replies;
+}
+
+SmartPtr<ByteBuffer> AuthServer::HandleLogin(ConnState& state, ReadBuffer& reader, size_t openConnections)
+{
+    const AuthServerFault fault = static_cast<AuthServerFault>(mFault.load());
+    state.mAwaitingChallengeReply = false;
+    if (fault == AuthServerFault::Overloaded || openConnections > mMaxConnections.load())
+        return StatusReply(kLoginReply, WS_CommServ_Failure);
+
+    const uint16_t blockId = reader.ReadShort();
+    const uint16_t keyLength = reader.ReadShort();
+    const uint8_t* sealedKey = reader.ReadBytes(keyLength);
+    const uint16_t loginLength = reader.ReadShort();
+    const uint8_t* sealedLogin = reader.ReadBytes(loginLength);
+    if (blockId != mAuthority->GetBlockId())
+        return StatusReply(kLoginReply, WS_AuthServ_BadPubKeyBlock);
+    const ElGamal signer = mAuthority->GetSigningPrivateKey();
+    SmartPtr<ByteBuffer> key = signer.decrypt(sealedKey, keyLength);
+    if (!key || !state.mSessionKey.setKey(key->GetData(), key->GetLength()))
+        return StatusReply(kLoginReply, WS_AuthServ_BadPubKeyBlock);
+    SmartPtr<ByteBuffer> login = state.mSessionKey.decrypt(sealedLogin, loginLength);
+    if (!login)
+        return StatusReply(kLoginReply, WS_AuthServ_BadPubKeyBlock);
+
+    ReadBuffer plain(login);
+    const uint8_t* prefix = plain.ReadBytes(2);
+    if (std::memcmp(prefix, key->GetData(), 2) != 0 || plain.ReadShort() != blockId)
+        return StatusReply(kLoginReply, WS_AuthServ_BadPubKeyBlock);
+    plain.ReadLong();   // login flags
+    std::u16string user, password, newPassword;
+    plain.ReadWString(user, 2);
+    plain.ReadWString(password, 2);
+    plain.ReadWString(newPassword, 2);
+    plain.ReadByte();
+    std::vector<std::u16string> requested(plain.ReadByte());
+    for (auto& community : requested)
+        plain.ReadWString(community, 2);
+
+    if (user.empty())
+        return StatusReply(kLoginReply, WS_AuthServ_InvalidUserName);
+    if (!FindAccount(user, state.mAccount))
+        return StatusReply(kLoginReply, WS_AuthServ_UserNotFound);
+    state.mPassword = password;
+    state.mRequested = requested;
+    state.mNewPassword = newPassword;
+
+    // The challenge comes before the password is judged.
+    if (state.mAccount.mChallenge || mChallengeAll.load())
+    {
+        mChallenges.fetch_add(1);
+        uint8_t challenge[16];
+        Randomizer random;
+        random.fill(challenge, sizeof(challenge));
+        const uint32_t length = fault == AuthServerFault::ShortChallenge ? 8 : 16;
+        SmartPtr<ByteBuffer> sealed = Seal(state, challenge, length);
+        WriteBuffer out;
+        WriteHeader(out, kChallenge, fault == AuthServerFault::WrongHeader);
+        out.AppendBuffer(sealed, 2);
+        state.mAwaitingChallengeReply = true;
+        return out.ToByteBuffer(true);
+    }
+    return Decide(state);
+}
+
+SmartPtr<ByteBuffer> AuthServer::Decide(ConnState& state)
+{
+    const AuthAccount& account = state.mAccount;
+    if (account.mPassword != state.mPassword)
+        return StatusReply(kLoginReply, WS_AuthServ_BadPassword);
+    uint32_t communityId = account.mCommunities.empty() ? 0 : GetCommunityId(account.mCommunities.front());
+    if (!state.mRequested.empty())
+    {
+        communityId = 0;
+        for (const auto& community : state.mRequested)
+        {
+            if (GetCommunityId(community) == 0)
+                return StatusReply(kLoginReply, WS_AuthServ_BadCommunity);
+            for (const auto& own : account.mCommunities)
+                if (own == community && communityId == 0)
+                    communityId = GetCommunityId(community);
+        }
+        if (communityId == 0)
+            return StatusReply(kLoginReply, WS_AuthServ_NotInCommunity);
+    }
+    state.mCommunityId = communityId;
+    return LoginReply(state);
+}
+
+SmartPtr<ByteBuffer> AuthServer::LoginReply(ConnState& state)
+{
+    const AuthServerFault fault = static_cast<AuthServerFault>(mFault.load());
+    IssueRequest request;
+    request.mUserId = state.mAccount.mUserId;
+    request.mUserName = state.mAccount.mUserName;
+    request.mCommunityId = state.mCommunityId;
+    request.mTrustLevel = state.mAccount.mTrustLevel;
+    request.mLifetimeSeconds = mLifetime.load();
+    request.mLifetime2Seconds = mLifetime2.load();
+    request.mClockShift = mClockShift.load();
+    IssuedCredentials credentials;
+    const bool issued = fault == AuthServerFault::ForeignCertificate ? mAuthority->IssueForeign(request, credentials)
+                                                                      : mAuthority->Issue(request, credentials);
+    if (!issued)
+        return StatusReply(kLoginReply, WS_CommServ_Failure);
+    if (!state.mNewPassword.empty())
+    {
+        AuthAccount changed = state.mAccount;
+        changed.mPassword = state.mNewPassword;
+        AddAccount(changed);
+    }
+    mLogins.fetch_add(1);
+
+    WriteBuffer out;
+    WriteHeader(out, kLoginReply, fault == AuthServerFault::WrongHeader);
+    out.AppendShort(0);
+    const char welcome[] = "welcome";
+    out.AppendByte(1);
+    out.AppendShort(static_cast<uint16_t>(sizeof(welcome) - 1));
+    out.AppendBytes(welcome, sizeof(welcome) - 1);
+    const bool foreignBlock = fault == AuthServerFault::ForeignBlockItem;
+    const bool withCert = fault != AuthServerFault::NoCertificates;
+    const bool withCert2 = withCert && fault != AuthServerFault::MissingCertificate2;
+    out.AppendByte(static_cast<uint8_t>((withCert ? 1 : 0) + (withCert2 ? 1 : 0) + (foreignBlock ? 1 : 0)));
+    if (foreignBlock)
+        AppendItem(out, 3, mAuthority->GetForeignPubKeyBlock());
+    if (withCert)
+        AppendItem(out, 1, credentials.mCertificate);
+    if (withCert2)
+        AppendItem(out, 6, credentials.mCertificate2);
+
+    WriteBuffer secret;
+    const bool withKey = fault != AuthServerFault::NoPrivateKey;
+    secret.AppendByte(withKey ? 2 : 1);
+    if (withKey)
+    {
+        if (fault == AuthServerFault::BadPrivateKey)
+        {
+            const uint8_t junk[] = {0x30, 0x03, 0x02, 0x01, 0x00};
+            AppendItem(secret, 2, junk, sizeof(junk));
+        }
+        else
+            AppendItem(secret, 2, credentials.mPrivateKey);
+    }
+    uint8_t confirm[2 + Blowfish::kMaxKeyLength] = {0x12, 0x34};
+    const uint32_t keyLength = state.mSessionKey.getKeyLength();
+    std::memcpy(confirm + 2, state.mSessionKey.getKey(), keyLength);
+    if (fault == AuthServerFault::BadSecretConfirm)
+        confirm[2] ^= 0xFF;
+    AppendItem(secret, 4, confirm, keyLength + 2);
+    SmartPtr<ByteBuffer> sealed = Seal(state, secret.GetData(), secret.GetLength());
+    if (fault == AuthServerFault::BadSealedPart)
+        out.AppendBytes(ByteBuffer::DataOf(sealed), ByteBuffer::LengthOf(sealed) - 3);
+    else
+        out.AppendBytes(ByteBuffer::DataOf(sealed), ByteBuffer::LengthOf(sealed));
+    return out.ToByteBuffer(true);
+}
+
+WSStatus AuthServer::Start(uint16_t port)
+{
+    if (mRunning.load())
+        return WS_Success;
+    StartSockets();
+    mImpl.reset(new Impl);
+    mImpl->mListener = new AsyncSocket(SocketType::Stream);
+    WSStatus status = mImpl->mListener->Bind(port, true);
+    if (status == WS_Success)
+        status = mImpl->mListener->Listen(128);
+    if (status != WS_Success)
+    {
+        mImpl->mListener->Close();
+        mImpl.reset();
+        StopSockets();
+        return status;
+    }
+    mPort = mImpl->mListener->GetLocalPort();
+    mStopRequested.store(false);
+    mRunning.store(true);
+    mThread = std::thread([this] { Run(); });
+    return WS_Success;
+}
+
+void AuthServer::Stop()
+{
+    if (!mRunning.load())
+        return;
+    mStopRequested.store(true);
+    if (mThread.joinable())
+        mThread.join();
+    for (auto& c : mImpl->mConnections)
+        c->mSocket->Close();
+    mImpl->mListener->Close();
+    mImpl.reset();
+    mRunning.store(false);
+    StopSockets();
+}
+
+void AuthServer::Run()
+{
+    Impl& impl = *mImpl;
+    std::vector<SockPollFd> fds;
+    std::vector<char> scratch(65536);
+    const uint32_t field = 4;
+
+    while (!mStopRequested.load())
+    {
+        fds.clear();
+        fds.push_back({impl.mListener->GetHandle(), SOCK_POLL_READ, 0});
+        for (auto& c : impl.mConnections)
+        {
+            int16_t events = SOCK_POLL_READ;
+            if (!c->mOut.empty())
+                events = static_cast<int16_t>(events | SOCK_POLL_WRITE);
+            fds.push_back({c->mSocket->GetHandle(), events, 0});
+        }
+        if (SockPoll(fds.data(), static_cast<uint32_t>(fds.size()), kPollMs) <= 0)
+            continue;
+
+        if (fds[0].revents & SOCK_POLL_READ)
+        {
+            for (int i = 0; i < 64; ++i)
+            {
+                SmartPtr<AsyncSocket> accepted;
+                if (impl.mListener->Accept(accepted) != WS_Success)
+                    break;
+                std::unique_ptr<Connection> c(new Connection);
+                c->mSocket = accepted;
+                c->mState = NewConnState();
+                accepted->SetNagling(false);
+                impl.mConnections.push_back(std::move(c));
+                mConnections.fetch_add(1);
+            }
+        }
+
+        for (size_t i = 1; i < fds.size() && i - 1 < impl.mConnections.size(); ++i)
+        {
+            Connection& c = *impl.mConnections[i - 1];
+            if (fds[i].revents & (SOCK_POLL_READ | SOCK_POLL_FAILED))
+            {
+                uint32_t got = 0;
+                const WSStatus s = c.mSocket->Recv(scratch.data(), static_cast<uint32_t>(scratch.size()), &got);
+                if (s == WS_Success || s == WS_TimedOut)
+                    c.mIn.append(scratch.data(), got);
+                else
+                    c.mDead = true;
+            }
+
+            while (!c.mDead && c.mIn.size() >= field)
+            {
+                ReadBuffer rb(c.mIn.data(), static_cast<uint32_t>(c.mIn.size()));
+                const uint32_t length = rb.ReadLong();
+                if (length <= field || length >= kMaxFrame)
+                {
+                    c.mDead = true;
+                    break;
+                }
+                if (c.mIn.size() < length)
+                    break;
+                SmartPtr<ByteBuffer> request = new ByteBuffer(c.mIn.data() + field, length - field);
+                c.mIn.erase(0, length);
+                mRequests.fetch_add(1);
+
+                const AuthServerFault fault = static_cast<AuthServerFault>(mFault.load());
+                if (fault == AuthServerFault::Silent)
+                    continue;
+                if (fault == AuthServerFault::Close)
+                {
+                    c.mDead = true;
+                    break;
+                }
+                std::vector<SmartPtr<ByteBuffer>> replies;
+                bool close = false;
+                if (fault == AuthServerFault::Garbage)
+                {
+                    const uint8_t junk[] = {0xde, 0xad, 0xbe, 0xef, 0x01, 0x02, 0x03};
+                    replies.push_back(new ByteBuffer(junk, sizeof(junk)));
+                }
+                else
+                    replies = HandleRequest(*c.mState, request.Get(), close, impl.mConnections.size());
+                for (const SmartPtr<ByteBuffer>& reply : replies)
+                {
+                    WriteBuffer frame(static_cast<uint8_t>(field), true);
+                    frame.AppendBytes(ByteBuffer::DataOf(reply), ByteBuffer::LengthOf(reply));
+                    SmartPtr<ByteBuffer> framed = frame.ToByteBuffer(true);
+                    c.mOut.append(reinterpret_cast<const char*>(framed->GetData()), framed->GetLength());
+                }
+                if (close)
+                    c.mCloseAfterSend = true;
+                if (c.mOut.size() > kMaxPendingOutput)
+                {
+                    c.mDead = true;
+                    break;
+                }
+            }
+
+            if (!c.mDead && !c.mOut.empty())
+            {
+                uint32_t sent = 0;
+                const WSStatus s = c.mSocket->Send(c.mOut.data(), static_cast<uint32_t>(c.mOut.size()), &sent);
+                if (s == WS_Success)
+                    c.mOut.clear();
+                else if (s == WS_TimedOut)
+                    c.mOut.erase(0, sent);
+                else
+                    c.mDead = true;
+            }
+            if (c.mOut.empty() && c.mCloseAfterSend)
+                c.mDead = true;
+        }
+
+        for (size_t i = 0; i < impl.mConnections.size();)
+        {
+            if (impl.mConnections[i]->mDead)
+            {
+                impl.mConnections[i]->mSocket->Close();
+                impl.mConnections.erase(impl.mConnections.begin() + static_cast<std::ptrdiff_t>(i));
+            }
+            else
+                ++i;
+        }
+    }
+}
+
+} // namespace QORAPI

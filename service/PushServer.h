@@ -1,0 +1,72 @@
+// PushServer: a local TCP server that keeps the connections of its clients
+// (ServerConnection clients, as a rule) and pushes messages to them. It reads
+// the framed messages the clients send, counts keep-alive frames (3, 1, 7)
+// apart from the others, and can push framed messages, raw bytes (a bad frame,
+// for tests) or close every connection.
+//
+// One worker thread polls the listener and every connection; pushes are
+// queued under a lock and written by the worker.
+//
+// Thread safety: Start and Stop belong to the owner's thread; Push, CloseAll
+// and the counters may be used from any thread.
+#ifndef QORAPI_SERVICE_PUSHSERVER_H
+#define QORAPI_SERVICE_PUSHSERVER_H
+
+#include "common/ByteBuffer.h"
+#include "common/WSStatus.h"
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace QORAPI {
+
+class PushServer
+{
+public:
+    PushServer();
+    ~PushServer();
+    PushServer(const PushServer&) = delete;
+    PushServer& operator=(const PushServer&) = delete;
+
+    // Length field size of the frames (1, 2 or 4; default 4). Set before Start.
+    void SetLengthFieldSize(uint8_t size) { mLengthFieldSize = size; }
+    WSStatus Start(uint16_t port = 0);
+    void Stop();
+    uint16_t GetPort() const { return mPort; }
+
+    // Frames message (count times) and sends it to every client connected now.
+    void Push(const std::string& message, uint32_t count = 1);
+    // Sends the bytes as they are to every client connected now.
+    void PushRaw(const std::string& bytes);
+    // Closes every client connection.
+    void CloseAll();
+
+    uint32_t GetClientCount() const { return mClients.load(); }
+    uint32_t GetKeepAliveCount() const { return mKeepAlives.load(); }
+    // Messages other than keep-alives, and the last of them.
+    uint32_t GetMessageCount() const { return mMessages.load(); }
+    std::string GetLastMessage() const;
+
+private:
+    struct Impl;
+    void Run();
+
+    std::unique_ptr<Impl> mImpl;
+    std::thread mThread;
+    std::atomic<bool> mRunning;
+    std::atomic<bool> mStopRequested;
+    std::atomic<uint32_t> mClients;
+    std::atomic<uint32_t> mKeepAlives;
+    std::atomic<uint32_t> mMessages;
+    uint16_t mPort;
+    uint8_t mLengthFieldSize;
+};
+
+} // namespace QORAPI
+
+#endif
