@@ -9,6 +9,7 @@ namespace QORAPI {
 
 namespace {
 std::atomic<uint32_t> gTickOffset{0};
+std::atomic<int32_t> gTimeOffset{0};
 }
 
 uint32_t GetTickCount()
@@ -28,7 +29,12 @@ uint32_t GetTickOffset()
 
 uint32_t GetTimeSeconds()
 {
-    return static_cast<uint32_t>(std::time(nullptr));
+    return static_cast<uint32_t>(std::time(nullptr)) + static_cast<uint32_t>(gTimeOffset.load(std::memory_order_relaxed));
+}
+
+void SetTimeOffset(int32_t seconds)
+{
+    gTimeOffset.store(seconds, std::memory_order_relaxed);
 }
 
 uint64_t GetSystemTimeAsFileTime()
