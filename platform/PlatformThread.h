@@ -18,7 +18,9 @@ namespace QORAPI {
 using PlatformThreadId = uint64_t;
 
 namespace Detail {
-extern thread_local PlatformThreadId tCurrentThreadId;
+// Constant-initialised and defined here, so every reader accesses it directly
+// rather than through a TLS wrapper call.
+inline thread_local PlatformThreadId tCurrentThreadId = 0;
 PlatformThreadId AssignThreadId();
 }
 

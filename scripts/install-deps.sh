@@ -9,7 +9,7 @@ case "${1:-}" in
         options=(--no-install-recommends) ;;
     "")
         options=()
-        packages=(cmake ninja-build g++ clang make libgtest-dev libgmock-dev libbenchmark-dev libgmp-dev libssl-dev libclang-rt-14-dev) ;;
+        packages=(cmake ninja-build g++ clang make libgtest-dev libgmock-dev libbenchmark-dev libgmp-dev libssl-dev libclang-rt-14-dev libsqlite3-dev pkg-config) ;;
     *)
         echo "usage: $0 [windows]" >&2
         exit 2 ;;
