@@ -6,7 +6,7 @@ CTEST_FLAGS ?= --output-on-failure
 # Seconds per fuzz target of `make fuzz`.
 FUZZ_SECONDS ?= 300
 
-.PHONY: deps demo test build asan-test tsan-test fuzz bench clean
+.PHONY: deps demo test build asan-test tsan-test fuzz bench clean windows-deps windows-build windows-test
 
 deps:
 	@scripts/install-deps.sh
@@ -41,6 +41,34 @@ fuzz: deps
 
 bench: build
 	@for b in build/release/bench/*_bench; do echo "== $$b"; $$b; done
+
+# Windows: cross builds with mingw-w64 (x86-64 and i686); the x86-64 tests run
+# under Wine in a prefix of their own (build/wineprefix).
+WIN_CMAKE = cmake -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQORAPI_WERROR=ON -DQORAPI_BUILD_BENCH=OFF \
+	$(if $(shell command -v ccache),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache) $(CMAKE_FLAGS)
+WINE_ENV = WINEPREFIX=$(CURDIR)/build/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+
+windows-deps:
+	@scripts/install-deps.sh windows
+
+build/win64/build.ninja: | windows-deps
+	$(WIN_CMAKE) -S . -B build/win64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
+
+build/win32/build.ninja: | windows-deps
+	$(WIN_CMAKE) -S . -B build/win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake
+
+build/wineprefix/.ready: | windows-deps
+	mkdir -p build/wineprefix
+	$(WINE_ENV) /usr/lib/wine/wine64 wineboot --init
+	touch $@
+
+windows-build: windows-deps build/win64/build.ninja build/win32/build.ninja
+	cmake --build build/win64 -j $(JOBS)
+	cmake --build build/win32 -j $(JOBS)
+
+windows-test: windows-deps build/win64/build.ninja build/wineprefix/.ready
+	cmake --build build/win64 -j $(JOBS)
+	cd build/win64 && $(WINE_ENV) ctest -j $(JOBS) $(CTEST_FLAGS)
 
 clean:
 	rm -rf build

@@ -20,6 +20,7 @@ const uint32_t kMaxValueSize = 16u << 20;     // largest value the store keeps
 const uint32_t kLastType = 11;                // highest valid stored type
 const uint8_t kMagic[4] = {'Q', 'R', 'V', '1'};
 const uint32_t kHeaderSize = 12;              // magic, type, length
+const char kLockName[] = ".lock";             // lock file of each key folder
 
 // ---- names ------------------------------------------------------------------
 
@@ -214,6 +215,15 @@ bool IsTempEntry(const DirEntry& e)
     return e.mIsRegularFile && !e.mName.empty() && e.mName[0] == '.' && e.mName.find(".tmp-") != std::string::npos;
 }
 
+// Creating an entry (a value file or a sub-key folder) and removing one happen
+// under the lock file of the key folder, across processes: a writer looks for
+// a stored case variant of its name and creates a new entry only when there is
+// none, so names that differ only in case never become two entries.
+bool LockKeyFolder(const std::string& dir, FileLock& lock)
+{
+    return !dir.empty() && lock.Lock(dir + "/" + kLockName);
+}
+
 bool FindChild(const Location& parent, const std::string& name, std::string& stored, Location& child)
 {
     const std::string canon = parent.mCanon + "\\" + FoldName(name);
@@ -314,8 +324,19 @@ bool OpenPath(const RegKeyHandle& parent, const std::vector<std::string>& names,
         }
         else
         {
-            if (loc.mDisk.empty())
+            // The root folders are made on demand; deeper ones exist already.
+            if (loc.mDisk.empty() || (cur.mNames.empty() && !MakeDirectories(loc.mDisk, 0700)))
                 return false;
+            FileLock lock;
+            if (!LockKeyFolder(loc.mDisk, lock))
+                return false;
+            // Another writer may have created a case variant meanwhile.
+            if (FindChild(loc, name, stored, child))
+            {
+                cur.mNames.push_back(stored);
+                loc = child;
+                continue;
+            }
             child.mDisk = loc.mDisk + "/" + encoded;
             if (!MakeDirectories(child.mDisk, 0700))
                 return false;
@@ -511,7 +532,7 @@ std::string RegKey::GetStoreRoot()
     std::string value;
     if (GetEnvironmentVariable("QORAPI_REGISTRY_DIR", value) && !value.empty())
         return value;
-    if (GetEnvironmentVariable("XDG_DATA_HOME", value) && !value.empty() && value[0] == '/')
+    if (GetEnvironmentVariable("XDG_DATA_HOME", value) && IsAbsolutePath(value))
         return value + "/qorapi/registry";
     if (GetHomeDirectory(value))
         return value + "/.local/share/qorapi/registry";
@@ -690,7 +711,8 @@ bool RegKey::SetValue(const std::string& name, uint32_t type, const void* data, 
         return true;
     }
 
-    if (loc.mDisk.empty() || !IsDirectory(loc.mDisk))
+    FileLock lock;
+    if (loc.mDisk.empty() || !IsDirectory(loc.mDisk) || !LockKeyFolder(loc.mDisk, lock))
         return false;
     std::string entry;
     if (!FindDiskValue(loc.mDisk, name, entry))
@@ -747,10 +769,24 @@ bool RegKey::DeleteValue(const std::string& name)
             }
         return false;
     }
-    std::string entry;
-    if (loc.mDisk.empty() || !FindDiskValue(loc.mDisk, name, entry))
+    // Every stored case variant goes (a store written without the folder
+    // lock may hold several), so a deleted value never comes back.
+    FileLock lock;
+    std::vector<DirEntry> entries;
+    if (!LockKeyFolder(loc.mDisk, lock) || !ListDirectory(loc.mDisk, entries))
         return false;
-    return RemoveFile(loc.mDisk + "/" + entry);
+    bool found = false;
+    for (const DirEntry& e : entries)
+    {
+        std::string decoded;
+        if (IsValueEntry(e, decoded) && SameName(decoded, name))
+        {
+            if (!RemoveFile(loc.mDisk + "/" + e.mName))
+                return false;
+            found = true;
+        }
+    }
+    return found;
 }
 
 bool RegKey::DeleteSubKey(const std::string& path)
@@ -764,14 +800,23 @@ bool RegKey::DeleteSubKey(const std::string& path)
     if (!OpenPath(mKey, names, false, true, target))
         return false;
     const Location loc = Resolve(target);
-    if (!loc.mExists || !ListChildKeys(loc).empty())
+    if (!loc.mExists)
         return false;
-
     if (loc.mVolatile)
     {
+        if (!ListChildKeys(loc).empty())
+            return false;
         std::lock_guard<std::mutex> lock(MemMutex());
         return MemKeys().erase(loc.mCanon) == 1;
     }
+
+    // The parent's lock keeps a case variant from being created meanwhile, the
+    // key's own lock keeps its values and sub-keys still.
+    const size_t cut = loc.mDisk.find_last_of('/');
+    FileLock parentLock, keyLock;
+    if (cut == std::string::npos || !LockKeyFolder(loc.mDisk.substr(0, cut), parentLock) ||
+        !LockKeyFolder(loc.mDisk, keyLock) || !ListChildKeys(loc).empty())
+        return false;
 
     // Only the store's own files are removed; anything else keeps the folder.
     std::vector<DirEntry> entries;
@@ -780,13 +825,16 @@ bool RegKey::DeleteSubKey(const std::string& path)
     for (const DirEntry& e : entries)
     {
         std::string decoded;
-        if (!IsValueEntry(e, decoded) && !IsTempEntry(e))
+        if (!IsValueEntry(e, decoded) && !IsTempEntry(e) && !(e.mIsRegularFile && e.mName == kLockName))
             return false;
     }
     for (const DirEntry& e : entries)
-        if (!RemoveFile(loc.mDisk + "/" + e.mName))
+        if (e.mName != kLockName && !RemoveFile(loc.mDisk + "/" + e.mName))
             return false;
-    return RemoveEmptyDirectory(loc.mDisk);
+    // The lock file goes last, once released (an open file may not vanish at
+    // once on every platform).
+    keyLock.Unlock();
+    return RemoveFile(loc.mDisk + "/" + kLockName) && RemoveEmptyDirectory(loc.mDisk);
 }
 
 bool RegKey::DeleteSubKey(RegKey& subKey)

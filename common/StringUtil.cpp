@@ -26,16 +26,16 @@ inline char16_t ToUpper16(char16_t c)
 {
     if (IsSurrogate(c))
         return c;
-    const std::wint_t mapped = std::towupper(static_cast<std::wint_t>(c));
-    return mapped <= 0xFFFF && !IsSurrogate(static_cast<uint32_t>(mapped)) ? static_cast<char16_t>(mapped) : c;
+    const uint32_t mapped = static_cast<uint32_t>(std::towupper(static_cast<std::wint_t>(c)));  // wint_t may be 16-bit
+    return mapped <= 0xFFFF && !IsSurrogate(mapped) ? static_cast<char16_t>(mapped) : c;
 }
 
 inline char16_t ToLower16(char16_t c)
 {
     if (IsSurrogate(c))
         return c;
-    const std::wint_t mapped = std::towlower(static_cast<std::wint_t>(c));
-    return mapped <= 0xFFFF && !IsSurrogate(static_cast<uint32_t>(mapped)) ? static_cast<char16_t>(mapped) : c;
+    const uint32_t mapped = static_cast<uint32_t>(std::towlower(static_cast<std::wint_t>(c)));  // wint_t may be 16-bit
+    return mapped <= 0xFFFF && !IsSurrogate(mapped) ? static_cast<char16_t>(mapped) : c;
 }
 
 void AppendUtf8(std::string& out, uint32_t cp)

@@ -4,8 +4,9 @@
 // WriteFileAtomic writes a temporary file in the same folder, flushes it to
 // disk and renames it over the target, so a reader sees either the old or the
 // new contents, never a torn file. Temporary files are named
-// ".<name>.tmp-XXXXXX"; listings of the library's own stores skip names
-// starting with '.'.
+// ".<name>.tmp-XXXXXX", with <name> cut short where the whole would exceed 255
+// bytes, so every name a folder can hold can be written; listings of the
+// library's own stores skip names starting with '.'.
 //
 // Thread safety: every function may be called from any thread; concurrent
 // writers of the same path each leave a complete file (the last rename wins).
@@ -33,6 +34,9 @@ bool ReadWholeFile(const std::string& path, std::vector<uint8_t>& out, size_t ma
 // True when path is a folder afterwards.
 bool MakeDirectories(const std::string& path, uint32_t mode = 0700);
 
+// True for a path that does not depend on the current directory.
+bool IsAbsolutePath(const std::string& path);
+
 bool IsDirectory(const std::string& path);
 bool IsRegularFile(const std::string& path);
 
@@ -56,6 +60,29 @@ bool ListDirectory(const std::string& path, std::vector<DirEntry>& out);
 // Creates a new, empty folder readable only by its owner under $TMPDIR (else
 // /tmp), named "<prefix>XXXXXX"; its path goes to out.
 bool CreateTemporaryDirectory(const std::string& prefix, std::string& out);
+
+// An exclusive lock on a lock file, held against other processes and against
+// other FileLock objects of this process alike. Lock creates the file when it
+// is missing (readable and writable by its owner only) and waits until the lock
+// is granted; a lock file removed or replaced meanwhile is opened again, so the
+// lock granted is always on the file now at path. The file stays behind.
+// A FileLock object belongs to one thread at a time.
+class FileLock
+{
+public:
+    FileLock() = default;
+    ~FileLock();
+    FileLock(const FileLock&) = delete;
+    FileLock& operator=(const FileLock&) = delete;
+
+    // False when the file cannot be opened or created (its folder is missing).
+    bool Lock(const std::string& path);
+    void Unlock();
+    bool IsLocked() const { return mHandle != -1; }
+
+private:
+    intptr_t mHandle = -1;  // the open lock file; -1 when not locked
+};
 
 // The value of an environment variable; false when it is not set.
 bool GetEnvironmentVariable(const std::string& name, std::string& out);

@@ -70,7 +70,8 @@ int32_t SockGetLocalAddr(SOCKET h, SockAddrIn& out);
 // The pending error of the socket (SO_ERROR), mapped; 0 when there is none.
 int32_t SockGetPendingError(SOCKET h, int32_t& pending);
 
-// Readiness polling over an array of entries laid out as struct pollfd.
+// Readiness polling over an array of entries laid out as struct pollfd (on
+// Windows they are translated for WSAPoll).
 struct SockPollFd
 {
     int fd;

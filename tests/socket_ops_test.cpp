@@ -236,7 +236,7 @@ TEST(RecvToFile, CallersFileStaysOpenAndBadPathFails)
     SmartPtr<RecvBytesOp> op = new RecvBytesOp(4, server);
     op->SetFile(f);
     ASSERT_TRUE(op->RunBlock(kWait));
-    EXPECT_EQ(std::fputs("!", f), 1);   // still open
+    EXPECT_GE(std::fputs("!", f), 0);   // still open
     std::fclose(f);
     EXPECT_EQ(ReadFile(path), "1234!");
 

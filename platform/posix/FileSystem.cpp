@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include <dirent.h>
+#include <sys/file.h>
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -59,7 +60,10 @@ bool WriteFileAtomic(const std::string& path, const void* data, size_t len)
     if (base.empty())
         return false;
 
-    std::string temp = (dir == "/" ? std::string() : dir) + "/." + base + ".tmp-XXXXXX";
+    // "." + name + ".tmp-XXXXXX" must itself fit in a folder entry.
+    const size_t kMaxEntry = 255, kTempExtra = 12;
+    const std::string tempBase = base.substr(0, kMaxEntry - kTempExtra);
+    std::string temp = (dir == "/" ? std::string() : dir) + "/." + tempBase + ".tmp-XXXXXX";
     std::vector<char> name(temp.begin(), temp.end());
     name.push_back('\0');
     const int fd = ::mkostemp(name.data(), O_CLOEXEC);
@@ -150,6 +154,11 @@ bool MakeDirectories(const std::string& path, uint32_t mode)
     return IsDirectory(path);
 }
 
+bool IsAbsolutePath(const std::string& path)
+{
+    return !path.empty() && path[0] == '/';
+}
+
 bool IsDirectory(const std::string& path)
 {
     struct stat st;
@@ -212,6 +221,47 @@ bool CreateTemporaryDirectory(const std::string& prefix, std::string& out)
         return false;
     out.assign(name.data());
     return true;
+}
+
+FileLock::~FileLock()
+{
+    Unlock();
+}
+
+bool FileLock::Lock(const std::string& path)
+{
+    Unlock();
+    for (;;)
+    {
+        const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (fd < 0)
+            return false;
+        int rc;
+        do
+            rc = ::flock(fd, LOCK_EX);
+        while (rc != 0 && errno == EINTR);
+        struct stat held, current;
+        if (rc != 0 || ::fstat(fd, &held) != 0)
+        {
+            ::close(fd);
+            return false;
+        }
+        // The file may have been removed (or replaced) while we waited.
+        if (::stat(path.c_str(), &current) == 0 && current.st_dev == held.st_dev && current.st_ino == held.st_ino)
+        {
+            mHandle = fd;
+            return true;
+        }
+        ::close(fd);
+    }
+}
+
+void FileLock::Unlock()
+{
+    if (mHandle == -1)
+        return;
+    ::close(static_cast<int>(mHandle));  // releases the lock
+    mHandle = -1;
 }
 
 bool GetEnvironmentVariable(const std::string& name, std::string& out)
