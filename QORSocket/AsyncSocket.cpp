@@ -290,6 +290,11 @@ void AsyncSocket::Close()
     CloseHandle();
 }
 
+void AsyncSocket::CloseForReconnect(const AsyncOp*)
+{
+    Close();
+}
+
 void AsyncSocket::CloseAndClear()
 {
     Lock lock(mCrit);
