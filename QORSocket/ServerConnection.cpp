@@ -294,6 +294,8 @@ void ServerConnection::KillOps()
 void ServerConnection::CloseForReconnect(const AsyncOp* requester)
 {
     Lock lock(GetLock());
+    // A killed attempt (KillOps marks it under this lock) leaves the socket to
+    // whatever replaced it.
     if (requester && requester->IsKilled())
         return;
     if (!mConnectOp || mConnectOp.Get() != requester)
@@ -301,6 +303,7 @@ void ServerConnection::CloseForReconnect(const AsyncOp* requester)
         Close();
         return;
     }
+    // Everything else a close does still happens; the attempt stays.
     const SmartPtr<AsyncOp> attempt = mConnectOp;
     mConnectOp = nullptr;
     Close();
