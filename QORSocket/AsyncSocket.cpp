@@ -71,6 +71,11 @@ WSStatus AsyncSocket::Open()
 
 WSStatus AsyncSocket::Bind(uint16_t port, bool reuseAddress)
 {
+    return Bind(InetAddress(0u, port), reuseAddress);
+}
+
+WSStatus AsyncSocket::Bind(const InetAddress& local, bool reuseAddress)
+{
     Lock lock(mCrit);
     if (mHandle == INVALID_SOCKET)
     {
@@ -84,7 +89,7 @@ WSStatus AsyncSocket::Bind(uint16_t port, bool reuseAddress)
         if (err != 0)
             return SocketErrorToStatus(err);
     }
-    const int32_t err = SockBind(mHandle, port);
+    const int32_t err = SockBindTo(mHandle, local.GetSockAddr());
     return err == 0 ? WS_Success : SocketErrorToStatus(err);
 }
 
@@ -119,6 +124,10 @@ WSStatus AsyncSocket::Connect(const InetAddress& address)
 WSStatus AsyncSocket::Accept(SmartPtr<AsyncSocket>& out)
 {
     Lock lock(mCrit);
+    // A closed socket is no socket at all (the system would say "bad
+    // descriptor" for the invalid handle).
+    if (mHandle == INVALID_SOCKET)
+        return WS_WSAENOTSOCK;
     SOCKET h;
     SockAddrIn peer;
     const int32_t err = SockAccept(mHandle, h, peer);
@@ -372,6 +381,15 @@ uint16_t AsyncSocket::GetLocalPort() const
     if (SockGetLocalAddr(mHandle, sa) != 0)
         return 0;
     return InetAddress(sa).GetPort();
+}
+
+InetAddress AsyncSocket::GetLocalAddress() const
+{
+    Lock lock(mCrit);
+    SockAddrIn sa;
+    if (mHandle == INVALID_SOCKET || SockGetLocalAddr(mHandle, sa) != 0)
+        return InetAddress();
+    return InetAddress(sa);
 }
 
 uint8_t AsyncSocket::GetLengthFieldSize() const

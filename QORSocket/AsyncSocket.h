@@ -58,6 +58,9 @@ public:
 
     WSStatus Open();
     WSStatus Bind(uint16_t port, bool reuseAddress = false);
+    // As Bind (port), to the address and port of local (for instance
+    // 127.0.0.1 to take connections from this host only).
+    WSStatus Bind(const InetAddress& local, bool reuseAddress = false);
     WSStatus Listen(int32_t backlog = 5);
     WSStatus Connect(const InetAddress& address);
     WSStatus Accept(SmartPtr<AsyncSocket>& out);
@@ -89,6 +92,8 @@ public:
     void SetType(SocketType type);
     WSStatus SetNagling(bool enable);
     uint16_t GetLocalPort() const;
+    // The bound address and port; invalid when not open.
+    InetAddress GetLocalAddress() const;
     uint8_t GetLengthFieldSize() const;
     void SetLengthFieldSize(uint8_t size);
     SOCKET GetHandle() const;

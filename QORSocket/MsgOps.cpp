@@ -1,3 +1,4 @@
+#include "QORSocket/MsgFrame.h"
 #include "QORSocket/RecvCRMsgOp.h"
 #include "QORSocket/RecvMsgOp.h"
 #include "QORSocket/SendMsgOp.h"
@@ -13,7 +14,18 @@ SendMsgOp::SendMsgOp(const SmartPtr<ByteBuffer>& message, const SmartPtr<AsyncSo
 WSStatus SendMsgOp::Start()
 {
     mBytes = mMessage;
-    const WSStatus s = GetSocket()->ApplySendTransforms(mBytes);
+    // A frame its length field cannot carry would put the peer out of step
+    // with the frames: refuse it before the transforms (which may count it,
+    // as the sequence numbers of an encrypted session do) and after them.
+    const uint8_t field = GetSocket()->GetLengthFieldSize();
+    const bool framed = field == 1 || field == 2 || field == 4;
+    WSStatus s = WS_Success;
+    if (framed && !FrameFitsLengthField(ByteBuffer::LengthOf(mMessage), field))
+        s = WS_SendMsg_FrameTooLong;
+    if (s == WS_Success)
+        s = GetSocket()->ApplySendTransforms(mBytes);
+    if (s == WS_Success && framed && !FrameFitsLengthField(ByteBuffer::LengthOf(mBytes), field))
+        s = WS_SendMsg_FrameTooLong;
     if (s != WS_Success)
     {
         mBytes = mMessage;

@@ -8,12 +8,10 @@
 #ifndef QORAPI_QORSOCKET_RECVMSGOP_H
 #define QORAPI_QORSOCKET_RECVMSGOP_H
 
+#include "QORSocket/MsgFrame.h"
 #include "QORSocket/RecvBytesOp.h"
 
 namespace QORAPI {
-
-// Frames are shorter than this, length field included.
-const uint32_t kMaxFrameLength = 256000;
 
 class RecvMsgOp : public RecvBytesOp
 {

@@ -1,6 +1,8 @@
 // SendMsgOp: sends one framed message. The frame (length field included) is
 // built by the caller; it passes the socket's transforms before any byte is
-// sent.
+// sent. A frame longer than the socket's length field carries (MsgFrame.h),
+// before or after the transforms, ends the run with WS_SendMsg_FrameTooLong
+// and nothing sent.
 //
 // Thread safety: as every SocketOp; one run at a time.
 #ifndef QORAPI_QORSOCKET_SENDMSGOP_H

@@ -23,6 +23,7 @@ SocketThreadEx::SocketThreadEx() : mPolling(false)
     }
     mHandles[SocketWait_Read].Append(mWakeSocket->GetHandle());
     mOpList[SocketWait_Read].Append(nullptr);
+    ResetPollSet();
 }
 
 SocketThreadEx::~SocketThreadEx()
@@ -82,6 +83,7 @@ void SocketThreadEx::AddOp(const SmartPtr<SocketOp>& op)
         op->mThreadIndex[k] = static_cast<int32_t>(mHandles[k].Size());
         mHandles[k].Append(h);
         mOpList[k].Append(op.Get());
+        AddPollKind(h, k);
     }
     op->mInSocketThread = true;
     WakeIfPolling();
@@ -120,6 +122,7 @@ void SocketThreadEx::RemoveFromLists(SocketOp* op, int sparedKind)
         }
         if (k != sparedKind)
             EraseMapEntry(k, mHandles[k][index], op);
+        RemovePollKind(mHandles[k][index], k);
         const uint32_t last = mHandles[k].Size() - 1;
         if (index != last)
         {
@@ -135,6 +138,72 @@ void SocketThreadEx::RemoveFromLists(SocketOp* op, int sparedKind)
     op->mInSocketThread = false;
     if (!tInPumpPass)
         WakeIfPolling();
+}
+
+void SocketThreadEx::AddPollKind(SOCKET h, int kind)
+{
+    if (h < 0)
+        return;
+    const size_t fd = static_cast<size_t>(h);
+    if (fd >= mPollSlot.size())
+        mPollSlot.resize(fd + 1 > mPollSlot.size() * 2 ? fd + 1 : mPollSlot.size() * 2, -1);
+    int32_t slot = mPollSlot[fd];
+    if (slot < 0)
+    {
+        slot = static_cast<int32_t>(mPollFds.size());
+        mPollFds.push_back({h, 0, 0});
+        mPollKinds.push_back(0);
+        mPollSlot[fd] = slot;
+    }
+    mPollFds[slot].events = static_cast<int16_t>(mPollFds[slot].events | kKindEvents[kind]);
+    mPollKinds[slot] = static_cast<uint8_t>(mPollKinds[slot] | (1u << kind));
+}
+
+void SocketThreadEx::RemovePollKind(SOCKET h, int kind)
+{
+    if (h < 0 || static_cast<size_t>(h) >= mPollSlot.size())
+        return;
+    const int32_t slot = mPollSlot[static_cast<size_t>(h)];
+    if (slot <= 0)
+        return;   // not listed, or the wake socket, which stays
+    const uint8_t kinds = static_cast<uint8_t>(mPollKinds[slot] & ~(1u << kind));
+    mPollKinds[slot] = kinds;
+    int16_t events = 0;
+    for (int k = 0; k < 3; ++k)
+        if (kinds & (1u << k))
+            events = static_cast<int16_t>(events | kKindEvents[k]);
+    mPollFds[slot].events = events;
+    if (kinds != 0)
+        return;
+    // Nothing waits on h any more: the last entry takes its place.
+    const size_t last = mPollFds.size() - 1;
+    if (static_cast<size_t>(slot) != last)
+    {
+        mPollFds[slot] = mPollFds[last];
+        mPollKinds[slot] = mPollKinds[last];
+        mPollSlot[static_cast<size_t>(mPollFds[slot].fd)] = slot;
+    }
+    mPollFds.pop_back();
+    mPollKinds.pop_back();
+    mPollSlot[static_cast<size_t>(h)] = -1;
+}
+
+void SocketThreadEx::ResetPollSet()
+{
+    for (const SockPollFd& entry : mPollFds)
+        if (entry.fd >= 0 && static_cast<size_t>(entry.fd) < mPollSlot.size())
+            mPollSlot[static_cast<size_t>(entry.fd)] = -1;
+    mPollFds.clear();
+    mPollKinds.clear();
+    const SOCKET wake = mWakeSocket->GetHandle();
+    mPollFds.push_back({wake, SOCK_POLL_READ, 0});
+    mPollKinds.push_back(0);
+    if (wake >= 0)
+    {
+        if (static_cast<size_t>(wake) >= mPollSlot.size())
+            mPollSlot.resize(static_cast<size_t>(wake) + 1, -1);
+        mPollSlot[static_cast<size_t>(wake)] = 0;
+    }
 }
 
 void SocketThreadEx::WakeIfPolling()
@@ -156,24 +225,9 @@ struct PassFlag
 
 void SocketThreadEx::Pump(uint32_t ms)
 {
-    uint32_t counts[3];
     {
         ScopedLock lock(mCrit);
-        uint32_t total = 0;
-        for (int k = 0; k < 3; ++k)
-            total += mHandles[k].Size();
-        mPollSet.resize(total);
-        uint32_t j = 0;
-        for (int k = 0; k < 3; ++k)
-        {
-            counts[k] = mHandles[k].Size();
-            for (uint32_t i = 0; i < counts[k]; ++i, ++j)
-            {
-                mPollSet[j].fd = mHandles[k][i];
-                mPollSet[j].events = kKindEvents[k];
-                mPollSet[j].revents = 0;
-            }
-        }
+        mPollSet.assign(mPollFds.begin(), mPollFds.end());
         mPolling = true;
     }
 
@@ -181,34 +235,24 @@ void SocketThreadEx::Pump(uint32_t ms)
     mPolling = false;
     if (n == 0)
         return;
+    if (n < 0)
+    {
+        PumpAfterFailedPoll(ms);
+        return;
+    }
 
     {
         ScopedLock lock(mCrit);
         PassFlag pass;
-        if (n < 0)
+        for (const SockPollFd& entry : mPollSet)
         {
-            // The wait failed: try every operation once.
+            if (entry.revents == 0)
+                continue;
             for (int k = 0; k < 3; ++k)
             {
-                std::vector<SmartPtr<SocketOp>> ops;
-                ops.reserve(mOpMap[k].size());
-                for (auto& entry : mOpMap[k])
-                    ops.push_back(entry.second);
-                for (auto& op : ops)
-                {
-                    if (op->mThreadIndex[k] >= 0 && op->TryOp())
-                        RemoveFromLists(op.Get(), -1);
-                }
-            }
-            return;
-        }
-        uint32_t j = 0;
-        for (int k = 0; k < 3; ++k)
-        {
-            for (uint32_t i = 0; i < counts[k]; ++i, ++j)
-            {
-                const SockPollFd& entry = mPollSet[j];
-                if ((entry.revents & (entry.events | SOCK_POLL_FAILED)) == 0)
+                // Only the kinds this entry was polled for; failures wake them all.
+                if ((entry.events & kKindEvents[k]) == 0 ||
+                    (entry.revents & (kKindEvents[k] | SOCK_POLL_FAILED)) == 0)
                     continue;
                 auto found = mOpMap[k].find(entry.fd);
                 if (found == mOpMap[k].end())
@@ -221,6 +265,45 @@ void SocketThreadEx::Pump(uint32_t ms)
     }
 
     // Drain the wake socket.
+    uint8_t scratch[16];
+    while (mWakeSocket->Recv(scratch, sizeof(scratch)) == WS_Success)
+    {
+    }
+}
+
+void SocketThreadEx::PumpAfterFailedPoll(uint32_t ms)
+{
+    {
+        ScopedLock lock(mCrit);
+        PassFlag pass;
+        // The wait failed: try every operation once, which ends those whose
+        // sockets were closed meanwhile.
+        for (int k = 0; k < 3; ++k)
+        {
+            std::vector<SmartPtr<SocketOp>> ops;
+            ops.reserve(mOpMap[k].size());
+            for (auto& entry : mOpMap[k])
+                ops.push_back(entry.second);
+            for (auto& op : ops)
+            {
+                if (op->mThreadIndex[k] >= 0 && op->TryOp())
+                    RemoveFromLists(op.Get(), -1);
+            }
+        }
+        mPolling = true;
+    }
+    // A failure that lasts (more descriptors listed than the process may
+    // have) would turn the thread loop into a busy loop: pause as the simple
+    // socket thread does, on the wake socket alone so that changes still cut
+    // the pause short, or on nothing when even that cannot be polled.
+    const uint32_t pause = ms < kFailedPollPauseMs ? ms : kFailedPollPauseMs;
+    if (pause > 0)
+    {
+        SockPollFd wake = {mWakeSocket->GetHandle(), SOCK_POLL_READ, 0};
+        if (SockPoll(&wake, 1, pause) < 0)
+            SockPoll(nullptr, 0, pause);
+    }
+    mPolling = false;
     uint8_t scratch[16];
     while (mWakeSocket->Recv(scratch, sizeof(scratch)) == WS_Success)
     {
@@ -252,6 +335,7 @@ void SocketThreadEx::PurgeOps()
     }
     mHandles[SocketWait_Read].Resize(1);
     mOpList[SocketWait_Read].Resize(1);
+    ResetPollSet();
 }
 
 uint32_t SocketThreadEx::GetListSize(int kind) const
@@ -264,6 +348,12 @@ SocketOp* SocketThreadEx::GetListOp(int kind, uint32_t index) const
 {
     ScopedLock lock(const_cast<CriticalSection&>(mCrit));
     return index < mOpList[kind].Size() ? mOpList[kind][index] : nullptr;
+}
+
+uint32_t SocketThreadEx::GetPollSetSize() const
+{
+    ScopedLock lock(const_cast<CriticalSection&>(mCrit));
+    return static_cast<uint32_t>(mPollFds.size());
 }
 
 } // namespace QORAPI

@@ -3,6 +3,12 @@
 // datagram socket connected to itself on the loop-back address wakes it when
 // its set of operations changes. Not bound by FD_SETSIZE.
 //
+// The poll set holds one entry per descriptor, with the events of every kind
+// of readiness waited for on it, so it never has more entries than there are
+// open descriptors. A poll that fails all the same (the descriptor limit was
+// lowered, memory ran out) falls back to trying every operation once and then
+// pauses for at most kFailedPollPauseMs: it never spins.
+//
 // Thread safety: AddOp, RemoveOp and Pump may be called from any thread; they
 // take the thread's lock (released around the wait). Lock order: thread
 // lock, then socket lock. PurgeOps runs only when nothing pumps any more.
@@ -37,6 +43,11 @@ public:
     // wake socket), for tests and statistics.
     uint32_t GetListSize(int kind) const;
     SocketOp* GetListOp(int kind, uint32_t index) const;
+    // Entries of the poll set (one per descriptor, the wake socket included).
+    uint32_t GetPollSetSize() const;
+
+    // Longest pause after a failed poll, in milliseconds.
+    static const uint32_t kFailedPollPauseMs = 20;
 
 protected:
     uint32_t ThreadProc() override;
@@ -84,12 +95,23 @@ private:
     void RemoveFromLists(SocketOp* op, int sparedKind);
     void WakeIfPolling();
     void EraseMapEntry(int kind, SOCKET h, SocketOp* op);
+    // Keep the poll set in step with the lists: kind k waited for on h or not.
+    void AddPollKind(SOCKET h, int kind);
+    void RemovePollKind(SOCKET h, int kind);
+    void ResetPollSet();
+    void PumpAfterFailedPoll(uint32_t ms);
 
     // Guarded by mCrit.
     std::map<SOCKET, SmartPtr<SocketOp>> mOpMap[3];
     GrowArray<SOCKET> mHandles[3];
     GrowArray<SocketOp*> mOpList[3];
-    // The poll array built from the handle arrays; used by the pumping thread only.
+    // One poll entry per descriptor ([0] is the wake socket), the kinds
+    // (bit 1 << k) each entry stands for, and each descriptor's entry index
+    // (-1: none), indexed by descriptor.
+    std::vector<SockPollFd> mPollFds;
+    std::vector<uint8_t> mPollKinds;
+    std::vector<int32_t> mPollSlot;
+    // The copy of mPollFds that poll works on; used by the pumping thread only.
     std::vector<SockPollFd> mPollSet;
     SmartPtr<AsyncSocket> mWakeSocket;
     std::atomic<bool> mPolling;     // set under mCrit once the poll set is built

@@ -1,6 +1,6 @@
 #include "auth/AuthSession.h"
 
-#include "QORSocket/RecvMsgOp.h"
+#include "QORSocket/MsgFrame.h"
 #include "common/Endian.h"
 #include "common/ReadBuffer.h"
 #include "common/WriteBuffer.h"
@@ -12,19 +12,6 @@
 namespace QORAPI {
 
 namespace {
-
-// The longest frame the receiving side's framing accepts for each length
-// field (read as signed values, and below the 4-byte frame limit).
-uint64_t MaxFrameLength(uint8_t lengthFieldSize)
-{
-    switch (lengthFieldSize)
-    {
-    case 1: return 0x7F;
-    case 2: return 0x7FFF;
-    case 4: return kMaxFrameLength - 1;
-    default: return 0;
-    }
-}
 
 // Received header types that carry an encrypted message, and the header type
 // put back in front of the plain text (0: none, the plain text has its own).

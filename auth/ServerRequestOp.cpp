@@ -3,6 +3,7 @@
 #include "QORSocket/BlockingSocket.h"
 #include "QORSocket/ConnectOp.h"
 #include "QORSocket/RecvMsgOp.h"
+#include "QORSocket/MsgFrame.h"
 #include "QORSocket/SendMsgOp.h"
 #include "auth/CryptTransform.h"
 #include "auth/PeerAuthOp.h"
@@ -256,11 +257,24 @@ bool ServerRequestOp::Connect()
     return true;
 }
 
+WSStatus ServerRequestOp::BuildCheckedRequest()
+{
+    const WSStatus built = BuildRequest();
+    // A request its length field cannot carry is refused before anything is
+    // sent: cut to the field's width, its length would let the server read
+    // the rest of it as requests of their own. Another server would not fare
+    // better, so the run ends.
+    if ((built == WS_ServerReq_Send || built == WS_ServerReq_Recv) &&
+        !FrameFitsLengthField(ByteBuffer::LengthOf(mRequest), mLengthFieldSize))
+        return WS_SendMsg_FrameTooLong;
+    return built;
+}
+
 WSStatus ServerRequestOp::SendStepBlock()
 {
     for (;;)
     {
-        const WSStatus built = BuildRequest();
+        const WSStatus built = BuildCheckedRequest();
         if (built != WS_ServerReq_Send && built != WS_ServerReq_Recv)
             return built;
         const WSStatus status = mSocket->SendMsgBlock(mRequest, StepTimeout(mSendTimeout));
@@ -320,7 +334,7 @@ void ServerRequestOp::SendStepAsync()
     SmartPtr<QueueSocket> socket = StaticPtrCast<QueueSocket>(mSocket);
     for (;;)
     {
-        const WSStatus built = BuildRequest();
+        const WSStatus built = BuildCheckedRequest();
         if (built == WS_ServerReq_TryNextServer)
         {
             TryNextServer();

@@ -55,6 +55,8 @@ protected:
     // Builds the next request into mRequest; returns WS_ServerReq_Send (send it
     // and build another) or WS_ServerReq_Recv (send it, then receive). Any
     // other status ends the run with it (WS_ServerReq_TryNextServer moves on).
+    // A request longer than the length field carries ends the run with
+    // WS_SendMsg_FrameTooLong, nothing sent.
     virtual WSStatus BuildRequest();
     // Handles mReply; returns WS_ServerReq_Recv (receive another),
     // WS_ServerReq_Send (build and send the next request),
@@ -79,6 +81,8 @@ private:
     bool TryNextServer();
     bool Authenticate();
     bool Connect();
+    // BuildRequest, then the frame length check of MsgFrame.h.
+    WSStatus BuildCheckedRequest();
     WSStatus SendStepBlock();
     WSStatus RecvStepBlock();
     void SendStepAsync();

@@ -117,6 +117,7 @@ const char* NamedStatus(WSStatus status)
     case WS_GameSpySupport_BindError: return "WS_GameSpySupport_BindError";
     case WS_GameSpySupport_DNSError: return "WS_GameSpySupport_DNSError";
     case WS_GameSpySupport_ConnError: return "WS_GameSpySupport_ConnError";
+    case WS_SendMsg_FrameTooLong: return "WS_SendMsg_FrameTooLong";
     case WS_CommServ_Failure: return "WS_CommServ_Failure";
     case WS_CommServ_NotAvailable: return "WS_CommServ_NotAvailable";
     case WS_CommServ_NotAllowed: return "WS_CommServ_NotAllowed";

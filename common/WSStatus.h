@@ -124,6 +124,9 @@ enum WSStatus : int32_t {
     WS_GameSpySupport_BindError = 100104,
     WS_GameSpySupport_DNSError = 100105,
     WS_GameSpySupport_ConnError = 100106,
+    // Library statuses added beyond the numbering above (values left free
+    // after it, so that it never changes).
+    WS_SendMsg_FrameTooLong = 100120,   // a frame longer than its length field carries
     // Server statuses
     WS_CommServ_Failure = -1,
     WS_CommServ_NotAvailable = -2,

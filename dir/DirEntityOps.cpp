@@ -14,14 +14,6 @@ namespace QORAPI {
 
 namespace {
 
-// Finishes a request: WS_InvalidMessage when a value did not fit its field.
-WSStatus FinishRequest(DirMessageWriter& writer, SmartPtr<ByteBuffer>& request)
-{
-    const bool overflow = writer.Overflowed();
-    request = writer.Finish();
-    return overflow ? WS_InvalidMessage : WS_ServerReq_Recv;
-}
-
 void PackDataObjects(DirMessageWriter& w, const DirDataObjectList& objects)
 {
     w.Count(static_cast<uint32_t>(objects.size()), 2);
@@ -66,7 +58,7 @@ WSStatus AddEntityOp::BuildRequest()
     w.Long(mLifespan);
     PackDataObjects(w, mDataObjects);
     w.Short(0);
-    return FinishRequest(w, mRequest);
+    return w.FinishRequest(mRequest);
 }
 
 WSStatus AddEntityOp::HandleReply()
@@ -104,7 +96,7 @@ WSStatus ModifyEntityOp::BuildRequest()
     w.Long(mLifespan);
     PackDataObjects(w, mDataObjects);
     w.Short(0);
-    return FinishRequest(w, mRequest);
+    return w.FinishRequest(mRequest);
 }
 
 WSStatus ModifyEntityOp::HandleReply()
@@ -134,7 +126,7 @@ WSStatus RemoveEntityOp::BuildRequest()
     DirMessageWriter w(mLengthFieldSize);
     w.Begin(TypeFor(mIsService, DirMsg_RemoveDirectory));
     mIdentity.Pack(w, mIsService);
-    return FinishRequest(w, mRequest);
+    return w.FinishRequest(mRequest);
 }
 
 WSStatus RemoveEntityOp::HandleReply()
@@ -162,7 +154,7 @@ WSStatus RenameEntityOp::BuildRequest()
     w.Bool(mOption);
     mIdentity.Pack(w, mIsService);
     w.String(mNewName);
-    return FinishRequest(w, mRequest);
+    return w.FinishRequest(mRequest);
 }
 
 WSStatus RenameEntityOp::HandleReply()
@@ -189,7 +181,7 @@ WSStatus RenewEntityOp::BuildRequest()
     w.Begin(TypeFor(mIsService, DirMsg_RenewDirectory));
     mIdentity.Pack(w, mIsService);
     w.Long(mLifespan);
-    return FinishRequest(w, mRequest);
+    return w.FinishRequest(mRequest);
 }
 
 WSStatus RenewEntityOp::HandleReply()
@@ -217,7 +209,7 @@ WSStatus EntitySetDataObjectsOp::BuildRequest()
     w.Byte(mMode);
     mIdentity.Pack(w, mIsService);
     PackDataObjects(w, mDataObjects);
-    return FinishRequest(w, mRequest);
+    return w.FinishRequest(mRequest);
 }
 
 WSStatus EntitySetDataObjectsOp::HandleReply()
@@ -251,7 +243,7 @@ WSStatus EntityModifyDataObjectsOp::BuildRequest()
         w.ShortString(c.mType);
         w.Buffer2(c.mData);
     }
-    return FinishRequest(w, mRequest);
+    return w.FinishRequest(mRequest);
 }
 
 WSStatus EntityModifyDataObjectsOp::HandleReply()
@@ -280,7 +272,7 @@ WSStatus EntityClearDataObjectsOp::BuildRequest()
     w.Count(static_cast<uint32_t>(mTypes.size()), 2);
     for (const std::string& type : mTypes)
         w.ShortString(type);
-    return FinishRequest(w, mRequest);
+    return w.FinishRequest(mRequest);
 }
 
 WSStatus EntityClearDataObjectsOp::HandleReply()

@@ -9,13 +9,6 @@ namespace QORAPI {
 
 namespace {
 
-WSStatus FinishRequest(DirMessageWriter& writer, SmartPtr<ByteBuffer>& request)
-{
-    const bool overflow = writer.Overflowed();
-    request = writer.Finish();
-    return overflow ? WS_InvalidMessage : WS_ServerReq_Recv;
-}
-
 void PackTypes(DirMessageWriter& w, const DirDataObjectTypeSet& types)
 {
     w.Count(static_cast<uint32_t>(types.size()), 2);
@@ -47,7 +40,7 @@ WSStatus GetDirOp::BuildRequest()
     DirMessageWriter w(mLengthFieldSize);
     w.Begin(DirMsg_GetDir);
     mGetRequest->Pack(w, GetEntityRequest::Form_Single);
-    return FinishRequest(w, mRequest);
+    return w.FinishRequest(mRequest);
 }
 
 WSStatus GetDirOp::HandleReply()
@@ -90,7 +83,7 @@ WSStatus GetMultiDirOp::BuildRequest()
         request->Pack(w, GetEntityRequest::Form_Multi);
     mCursor = 0;
     mFailedCount = 0;
-    return FinishRequest(w, mRequest);
+    return w.FinishRequest(mRequest);
 }
 
 WSStatus GetMultiDirOp::HandleReply()
@@ -148,7 +141,7 @@ WSStatus GetServiceOp::BuildRequest()
     w.String(mIdentity.mName);
     w.Buffer1(mIdentity.mNetAddress);
     PackTypes(w, mTypes);
-    return FinishRequest(w, mRequest);
+    return w.FinishRequest(mRequest);
 }
 
 WSStatus GetServiceOp::HandleReply()
@@ -199,7 +192,7 @@ WSStatus FindEntityOp::BuildRequest()
         w.Buffer2(o.mData);
     }
     PackTypes(w, mTypes);
-    return FinishRequest(w, mRequest);
+    return w.FinishRequest(mRequest);
 }
 
 WSStatus FindEntityOp::HandleReply()

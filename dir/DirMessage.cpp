@@ -1,5 +1,6 @@
 #include "dir/DirMessage.h"
 
+#include "QORSocket/MsgFrame.h"
 #include "auth/ServerMsgHeader.h"
 
 namespace QORAPI {
@@ -78,6 +79,17 @@ void DirMessageWriter::Count(uint32_t n, uint8_t fieldSize)
 SmartPtr<ByteBuffer> DirMessageWriter::Finish()
 {
     return mBuffer.ToByteBuffer(true);
+}
+
+WSStatus DirMessageWriter::FinishRequest(SmartPtr<ByteBuffer>& request)
+{
+    const bool overflow = mOverflow;
+    const uint8_t field = mBuffer.GetLengthFieldSize();
+    const bool tooLong = field != 0 && !FrameFitsLengthField(mBuffer.GetLength(), field);
+    request = Finish();
+    if (overflow)
+        return WS_InvalidMessage;
+    return tooLong ? WS_SendMsg_FrameTooLong : WS_ServerReq_Recv;
 }
 
 } // namespace QORAPI

@@ -12,6 +12,7 @@
 #define QORAPI_DIR_DIRMESSAGE_H
 
 #include "common/ByteBuffer.h"
+#include "common/WSStatus.h"
 #include "common/WriteBuffer.h"
 
 #include <cstdint>
@@ -79,6 +80,10 @@ public:
 
     // The finished message; the builder is ready for the next one.
     SmartPtr<ByteBuffer> Finish();
+    // Finishes a request into request: WS_InvalidMessage when a value did not
+    // fit its field, WS_SendMsg_FrameTooLong when the whole frame does not fit
+    // the length field (MsgFrame.h), else WS_ServerReq_Recv.
+    WSStatus FinishRequest(SmartPtr<ByteBuffer>& request);
 
 private:
     WriteBuffer mBuffer;

@@ -52,6 +52,7 @@ int32_t SockSetNoDelay(SOCKET h, bool on);
 int32_t SockSetNonBlocking(SOCKET h);
 
 int32_t SockBind(SOCKET h, uint16_t port);   // INADDR_ANY
+int32_t SockBindTo(SOCKET h, const SockAddrIn& addr);
 int32_t SockListen(SOCKET h, int32_t backlog);
 int32_t SockConnect(SOCKET h, const SockAddrIn& addr);
 int32_t SockDissolvePeer(SOCKET h);           // connect with AF_UNSPEC

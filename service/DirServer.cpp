@@ -2,9 +2,13 @@
 
 #include "QORSocket/AsyncSocket.h"
 #include "QORSocket/InetAddress.h"
+#include "QORSocket/MsgFrame.h"
+#include "auth/ServerMsgHeader.h"
 #include "common/ReadBuffer.h"
 #include "common/WriteBuffer.h"
+#include "dir/DirMessage.h"
 #include "platform/Socket.h"
+#include "platform/Tick.h"
 
 #include <string>
 #include <vector>
@@ -13,11 +17,11 @@ namespace QORAPI {
 
 namespace {
 
-const uint32_t kMaxFrame = 256000;
 const uint32_t kPollMs = 20;
-// A client that sends requests but does not read its replies is dropped once
-// this much output waits for it.
-const size_t kMaxPendingOutput = 8u * 1024u * 1024u;
+// A connection whose unsent replies reach this is not read until they drain.
+const size_t kReadPauseOutput = 256u * 1024u;
+const uint32_t kLoopback = 0x7F000001u;
+const uint32_t kEncryptionRoom = 24;
 
 struct Connection
 {
@@ -25,10 +29,58 @@ struct Connection
     SmartPtr<ByteBuffer> mPeer;     // 6-byte wire form
     std::string mIn;
     std::string mOut;
+    uint32_t mLastActivity = 0;     // tick of the last byte received or sent
+    uint32_t mFrameStart = 0;       // tick at which the unfinished frame in mIn began
     bool mCloseAfterSend = false;
     bool mDead = false;
     SessionGate::Conn mGate;
+
+    size_t Held() const { return mIn.size() + mOut.size(); }
 };
+
+uint16_t ReplyTypeOf(const ByteBuffer* reply)
+{
+    const uint8_t* d = ByteBuffer::DataOf(reply);
+    return ByteBuffer::LengthOf(reply) >= ServerMsgHeader_Size ? static_cast<uint16_t>(d[3] | (d[4] << 8)) : 0;
+}
+
+// True for a listing reply after which no more replies of its listing come:
+// the last one, or a refusal.
+bool EndsListing(const ByteBuffer* reply)
+{
+    const uint8_t* d = ByteBuffer::DataOf(reply);
+    const uint32_t n = ByteBuffer::LengthOf(reply);
+    if (n < ServerMsgHeader_Size + 2)
+        return true;
+    const int16_t status = static_cast<int16_t>(d[ServerMsgHeader_Size] | (d[ServerMsgHeader_Size + 1] << 8));
+    return status < 0 || n < ServerMsgHeader_Size + 3 || (d[ServerMsgHeader_Size + 2] & DirSeqFlag_Last);
+}
+
+// Replaces each reply longer than maxReply by a refusal of its type. A listing
+// ends at a refusal, so the rest of a listing whose reply was replaced goes too.
+void FitReplies(std::vector<SmartPtr<ByteBuffer>>& replies, uint32_t maxReply)
+{
+    std::vector<SmartPtr<ByteBuffer>> out;
+    bool skipListing = false;
+    for (SmartPtr<ByteBuffer>& reply : replies)
+    {
+        const uint16_t type = ReplyTypeOf(reply.Get());
+        if (skipListing && type == DirMsg_EntityListReply)
+        {
+            skipListing = !EndsListing(reply.Get());
+            continue;
+        }
+        skipListing = false;
+        if (ByteBuffer::LengthOf(reply) > maxReply)
+        {
+            skipListing = type == DirMsg_EntityListReply && !EndsListing(reply.Get());
+            out.push_back(DirServerEngine::BuildRefusal(type, static_cast<int16_t>(WS_CommServ_MessageExceedsMax)));
+            continue;
+        }
+        out.push_back(reply);
+    }
+    replies.swap(out);
+}
 
 } // namespace
 
@@ -45,9 +97,12 @@ DirServer::DirServer(std::shared_ptr<DirServerEngine> engine)
       mFault(0),
       mRequests(0),
       mConnections(0),
+      mOpenConnections(0),
+      mDropped(0),
       mPort(0),
       mLengthFieldSize(4),
-      mMaxConnections(512)
+      mMaxConnections(512),
+      mBindAddress(kLoopback)
 {
 }
 
@@ -60,6 +115,7 @@ void DirServer::ResetCounters()
 {
     mRequests.store(0);
     mConnections.store(0);
+    mDropped.store(0);
 }
 
 WSStatus DirServer::Start(uint16_t port)
@@ -71,7 +127,7 @@ WSStatus DirServer::Start(uint16_t port)
     StartSockets();
     mImpl.reset(new Impl);
     mImpl->mListener = new AsyncSocket(SocketType::Stream);
-    WSStatus status = mImpl->mListener->Bind(port, true);
+    WSStatus status = mImpl->mListener->Bind(InetAddress(mBindAddress, port), true);
     if (status == WS_Success)
         status = mImpl->mListener->Listen(128);
     if (status != WS_Success)
@@ -88,6 +144,11 @@ WSStatus DirServer::Start(uint16_t port)
     return WS_Success;
 }
 
+InetAddress DirServer::GetListenAddress() const
+{
+    return mRunning.load() && mImpl ? mImpl->mListener->GetLocalAddress() : InetAddress();
+}
+
 void DirServer::Stop()
 {
     if (!mRunning.load())
@@ -99,6 +160,7 @@ void DirServer::Stop()
         c->mSocket->Close();
     mImpl->mListener->Close();
     mImpl.reset();
+    mOpenConnections.store(0);
     mRunning.store(false);
     StopSockets();
 }
@@ -106,9 +168,17 @@ void DirServer::Stop()
 void DirServer::Run()
 {
     Impl& impl = *mImpl;
+    const ClientLimits limits = mLimits;
+    const uint32_t maxConnections = mMaxConnections > 0 ? mMaxConnections : 1;
+    const uint32_t requestsPerTurn = limits.mRequestsPerTurn > 0 ? limits.mRequestsPerTurn : 1;
     std::vector<SockPollFd> fds;
     std::vector<char> scratch(65536);
     const uint32_t field = mLengthFieldSize;
+    // The longest reply message a frame carries, less room for the session
+    // encryption (a header byte, a sequence number, a length and padding:
+    // at most 17 bytes more).
+    const uint32_t maxReply = MaxFrameLength(mLengthFieldSize) - field - kEncryptionRoom;
+    bool more = false;   // a connection has whole requests left for the next turn
 
     while (!mStopRequested.load())
     {
@@ -116,52 +186,86 @@ void DirServer::Run()
         fds.push_back({impl.mListener->GetHandle(), SOCK_POLL_READ, 0});
         for (auto& c : impl.mConnections)
         {
-            int16_t events = SOCK_POLL_READ;
+            int16_t events = c->mOut.size() < kReadPauseOutput ? SOCK_POLL_READ : 0;
             if (!c->mOut.empty())
                 events = static_cast<int16_t>(events | SOCK_POLL_WRITE);
             fds.push_back({c->mSocket->GetHandle(), events, 0});
         }
-        if (SockPoll(fds.data(), static_cast<uint32_t>(fds.size()), kPollMs) <= 0)
+        const int32_t ready = SockPoll(fds.data(), static_cast<uint32_t>(fds.size()), more ? 0 : kPollMs);
+        if (ready < 0)
+        {
+            SockPoll(nullptr, 0, kPollMs);   // never spin on a failing poll
             continue;
+        }
+        const uint32_t now = GetTickCount();
+        more = false;
 
         if (fds[0].revents & SOCK_POLL_READ)
         {
+            size_t live = 0;
+            for (auto& c : impl.mConnections)
+                live += c->mDead ? 0 : 1;
             for (int i = 0; i < 64; ++i)
             {
                 SmartPtr<AsyncSocket> accepted;
                 if (impl.mListener->Accept(accepted) != WS_Success)
                     break;
-                if (impl.mConnections.size() >= mMaxConnections)
+                if (live >= maxConnections)
                 {
-                    accepted->Close();
-                    continue;
+                    // The connection quiet for longest makes room.
+                    Connection* quiet = nullptr;
+                    for (auto& c : impl.mConnections)
+                        if (!c->mDead && (!quiet || now - c->mLastActivity > now - quiet->mLastActivity))
+                            quiet = c.get();
+                    if (!quiet)
+                    {
+                        accepted->Close();
+                        continue;
+                    }
+                    quiet->mDead = true;
+                    quiet->mSocket->Close();
+                    mDropped.fetch_add(1);
+                    --live;
                 }
                 std::unique_ptr<Connection> c(new Connection);
                 c->mSocket = accepted;
+                c->mLastActivity = now;
                 accepted->SetNagling(false);
                 uint8_t six[6];
                 accepted->GetDestAddr().GetSixBytes(six);
                 c->mPeer = new ByteBuffer(six, 6);
                 impl.mConnections.push_back(std::move(c));
                 mConnections.fetch_add(1);
+                ++live;
             }
         }
 
         for (size_t i = 1; i < fds.size() && i - 1 < impl.mConnections.size(); ++i)
         {
             Connection& c = *impl.mConnections[i - 1];
+            if (c.mDead)
+                continue;
             const int16_t ev = fds[i].revents;
             if (ev & (SOCK_POLL_READ | SOCK_POLL_FAILED))
             {
                 uint32_t got = 0;
                 const WSStatus s = c.mSocket->Recv(scratch.data(), static_cast<uint32_t>(scratch.size()), &got);
                 if (s == WS_Success || s == WS_TimedOut)
-                    c.mIn.append(scratch.data(), got);
+                {
+                    if (got > 0)
+                    {
+                        if (c.mIn.empty())
+                            c.mFrameStart = now;
+                        c.mLastActivity = now;
+                        c.mIn.append(scratch.data(), got);
+                    }
+                }
                 else
                     c.mDead = true;
             }
 
-            // Take every complete frame.
+            // Take the whole frames, a turn's worth.
+            uint32_t taken = 0;
             while (!c.mDead && c.mIn.size() >= field)
             {
                 ReadBuffer rb(c.mIn.data(), static_cast<uint32_t>(c.mIn.size()));
@@ -170,16 +274,23 @@ void DirServer::Run()
                     length = static_cast<uint32_t>(static_cast<int32_t>(static_cast<int8_t>(length)));
                 else if (field == 2)
                     length = static_cast<uint32_t>(static_cast<int32_t>(static_cast<int16_t>(length)));
-                if (length <= field || length >= kMaxFrame)
+                if (length <= field || length >= kMaxFrameLength)
                 {
                     c.mDead = true;   // cannot stay in step with the frames
                     break;
                 }
                 if (c.mIn.size() < length)
                     break;
+                if (taken == requestsPerTurn)
+                {
+                    more = true;   // the others first
+                    break;
+                }
+                ++taken;
                 SmartPtr<ByteBuffer> request =
                     new ByteBuffer(c.mIn.data() + field, length - field);
                 c.mIn.erase(0, length);
+                c.mFrameStart = now;   // what is left is a frame begun now
                 mRequests.fetch_add(1);
 
                 const DirServerFault fault = static_cast<DirServerFault>(mFault.load());
@@ -214,7 +325,10 @@ void DirServer::Run()
                     replies.mReplies.push_back(new ByteBuffer(notice, sizeof(notice)));
                 }
                 else
-                    replies = mEngine->HandleRequest(request.Get(), c.mPeer.Get());
+                {
+                    replies = mEngine->HandleRequest(request.Get(), c.mPeer.Get(), maxReply);
+                    FitReplies(replies.mReplies, maxReply);
+                }
 
                 for (SmartPtr<ByteBuffer>& reply : replies.mReplies)
                 {
@@ -241,9 +355,10 @@ void DirServer::Run()
                 }
                 if (replies.mClose)
                     c.mCloseAfterSend = true;
-                if (c.mOut.size() > kMaxPendingOutput)
+                if (c.mOut.size() > limits.mMaxPendingOutput)
                 {
                     c.mDead = true;
+                    mDropped.fetch_add(1);
                     break;
                 }
             }
@@ -253,14 +368,50 @@ void DirServer::Run()
                 uint32_t sent = 0;
                 const WSStatus s = c.mSocket->Send(c.mOut.data(), static_cast<uint32_t>(c.mOut.size()), &sent);
                 if (s == WS_Success)
+                {
                     c.mOut.clear();
+                    c.mLastActivity = now;
+                }
                 else if (s == WS_TimedOut)
+                {
                     c.mOut.erase(0, sent);
+                    if (sent > 0)
+                        c.mLastActivity = now;
+                }
                 else
                     c.mDead = true;
             }
             if (c.mOut.empty() && c.mCloseAfterSend)
                 c.mDead = true;
+        }
+
+        // Time limits, then the bound on the bytes held for all connections:
+        // the largest holders go first.
+        size_t held = 0;
+        for (auto& c : impl.mConnections)
+        {
+            if (c->mDead)
+                continue;
+            const bool stalledFrame = !c->mIn.empty() && now - c->mFrameStart >= limits.mPartialFrameMs;
+            if (stalledFrame || now - c->mLastActivity >= limits.mIdleMs)
+            {
+                c->mDead = true;
+                mDropped.fetch_add(1);
+                continue;
+            }
+            held += c->Held();
+        }
+        while (held > limits.mMaxHeldBytes)
+        {
+            Connection* largest = nullptr;
+            for (auto& c : impl.mConnections)
+                if (!c->mDead && (!largest || c->Held() > largest->Held()))
+                    largest = c.get();
+            if (!largest)
+                break;
+            largest->mDead = true;
+            mDropped.fetch_add(1);
+            held -= largest->Held();
         }
 
         for (size_t i = 0; i < impl.mConnections.size();)
@@ -273,6 +424,7 @@ void DirServer::Run()
             else
                 ++i;
         }
+        mOpenConnections.store(static_cast<uint32_t>(impl.mConnections.size()));
     }
 }
 

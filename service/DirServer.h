@@ -8,11 +8,22 @@
 // other clients are served on. For fail-over tests the server can be told to
 // misbehave (answer garbage, a wrong header, a truncated reply, or nothing).
 //
+// Clients that misbehave cannot lock others out (ClientLimits): a connection
+// without traffic for the idle limit, or with a frame begun and not finished
+// within the partial-frame limit, is closed; the bytes held for all
+// connections together are bounded (the largest holder is dropped first);
+// one that lets its replies pile up stops being read, then is dropped; each
+// connection has a turn of a few requests per pass; and at the connection
+// cap a new client takes the place of the one quiet for longest. A reply
+// longer than the frames' length field carries is sent as a refusal
+// (WS_CommServ_MessageExceedsMax) in the same reply type instead.
+//
 // Thread safety: Start, Stop and the setters are called by the owner's thread;
 // the counters may be read from any thread. The engine has its own lock.
 #ifndef QORAPI_SERVICE_DIRSERVER_H
 #define QORAPI_SERVICE_DIRSERVER_H
 
+#include "QORSocket/InetAddress.h"
 #include "common/WSStatus.h"
 #include "service/DirServerEngine.h"
 #include "service/SessionGate.h"
@@ -43,13 +54,23 @@ public:
     DirServer(const DirServer&) = delete;
     DirServer& operator=(const DirServer&) = delete;
 
-    // Listens on port (0: an ephemeral port) of every local address; loopback
-    // only is enough for tests as clients connect to 127.0.0.1.
+    struct ClientLimits
+    {
+        uint32_t mIdleMs = 60000;                  // no traffic for this long: closed
+        uint32_t mPartialFrameMs = 10000;          // a frame begun must be complete within this
+        uint32_t mMaxHeldBytes = 16u << 20;        // received and unsent bytes of all connections
+        uint32_t mMaxPendingOutput = 8u << 20;     // unsent replies of one connection
+        uint32_t mRequestsPerTurn = 32;            // requests of one connection per pass
+    };
+
+    // Listens on port (0: an ephemeral port) of the bind address.
     WSStatus Start(uint16_t port = 0);
     // Closes every connection and the listener, and joins the worker.
     void Stop();
     bool IsRunning() const { return mRunning.load(); }
     uint16_t GetPort() const { return mPort; }
+    // The address and port listened on; invalid when not running.
+    InetAddress GetListenAddress() const;
 
     DirServerEngine& GetEngine() { return *mEngine; }
     std::shared_ptr<DirServerEngine> GetEngineShared() { return mEngine; }
@@ -57,8 +78,15 @@ public:
     void SetFault(DirServerFault fault) { mFault.store(static_cast<int32_t>(fault)); }
     // Length field size of the frames (1, 2 or 4; default 4). Set before Start.
     void SetLengthFieldSize(uint8_t size) { mLengthFieldSize = size; }
-    // Most connections served at once; further ones are closed at accept.
+    // Most connections served at once; at the cap a new client takes the
+    // place of the connection quiet for longest. Set before Start.
     void SetMaxConnections(uint32_t max) { mMaxConnections = max; }
+    void SetClientLimits(const ClientLimits& limits) { mLimits = limits; }
+    const ClientLimits& GetClientLimits() const { return mLimits; }
+    // The IPv4 address to listen on, in host byte order: 127.0.0.1 (this host
+    // only) unless set; 0 for every interface. Set before Start.
+    void SetBindAddress(uint32_t ipHostOrder) { mBindAddress = ipHostOrder; }
+    uint32_t GetBindAddress() const { return mBindAddress; }
 
     // Peer authentication and encrypted sessions: the server's credentials
     // and the kept sessions (see SessionGate). Unauthenticated requests are
@@ -67,7 +95,10 @@ public:
     SessionGate& GetSessionGate() { return mGate; }
 
     uint32_t GetRequestCount() const { return mRequests.load(); }
-    uint32_t GetConnectionCount() const { return mConnections.load(); }
+    uint32_t GetConnectionCount() const { return mConnections.load(); }   // accepted in all
+    uint32_t GetOpenConnectionCount() const { return mOpenConnections.load(); }
+    // Connections closed by a limit of ClientLimits or taken over at the cap.
+    uint32_t GetDroppedCount() const { return mDropped.load(); }
     void ResetCounters();
 
 private:
@@ -83,9 +114,13 @@ private:
     std::atomic<int32_t> mFault;
     std::atomic<uint32_t> mRequests;
     std::atomic<uint32_t> mConnections;
+    std::atomic<uint32_t> mOpenConnections;
+    std::atomic<uint32_t> mDropped;
     uint16_t mPort;
     uint8_t mLengthFieldSize;
     uint32_t mMaxConnections;
+    ClientLimits mLimits;
+    uint32_t mBindAddress;
 };
 
 } // namespace QORAPI

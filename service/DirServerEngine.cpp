@@ -139,8 +139,11 @@ SmartPtr<ByteBuffer> ListReplyStatus(WSStatus status)
     return Finish(wb);
 }
 
-// The reply type a request waits for, so that a refusal reaches it in a form it reads.
-uint16_t ReplyTypeFor(uint16_t msgType)
+// The reply type a request waits for, so that a refusal reaches it in a form
+// it reads. A service search waits for entity-list replies when its match
+// flags (body byte 5) ask for every match, else for one entity reply; a
+// request too short to say is taken for the latter.
+uint16_t ReplyTypeFor(uint16_t msgType, const ByteBuffer* request)
 {
     switch (msgType)
     {
@@ -150,14 +153,22 @@ uint16_t ReplyTypeFor(uint16_t msgType)
         return DirMsg_EntityListReply;
     case DirMsg_GetService:
         return DirMsg_EntityReply;
+    case DirMsg_FindService:
+    {
+        const uint32_t matchFlagsAt = ServerMsgHeader_Size + 5;
+        if (ByteBuffer::LengthOf(request) > matchFlagsAt &&
+            (ByteBuffer::DataOf(request)[matchFlagsAt] & DirMatchFlag_All))
+            return DirMsg_EntityListReply;
+        return DirMsg_EntityReply;
+    }
     default:
         return DirMsg_StatusReply;
     }
 }
 
-DirServerReplies RefusalFor(uint16_t msgType, WSStatus status)
+DirServerReplies RefusalFor(uint16_t msgType, WSStatus status, const ByteBuffer* request = nullptr)
 {
-    switch (ReplyTypeFor(msgType))
+    switch (ReplyTypeFor(msgType, request))
     {
     case DirMsg_EntityListReply:
     {
@@ -208,7 +219,7 @@ bool ReadDataObjects(ReadBuffer& rb, DataObjects& out)
 } // namespace
 
 DirServerEngine::DirServerEngine()
-    : mClock([] { return GetTimeSeconds(); }), mRoot(new Node), mNextExpiry(0)
+    : mClock([] { return GetTimeSeconds(); }), mRoot(new Node), mNextExpiry(0), mReplyCap(0)
 {
 }
 
@@ -242,7 +253,16 @@ SmartPtr<ByteBuffer> DirServerEngine::BuildStatusReply(int16_t status)
     return Finish(wb);
 }
 
-DirServerReplies DirServerEngine::HandleRequest(const ByteBuffer* request, const ByteBuffer* peerAddress)
+SmartPtr<ByteBuffer> DirServerEngine::BuildRefusal(uint16_t replyType, int16_t status)
+{
+    WriteBuffer wb(0);
+    StartReply(wb, replyType);
+    wb.AppendShort(static_cast<uint16_t>(status));
+    return Finish(wb);
+}
+
+DirServerReplies DirServerEngine::HandleRequest(const ByteBuffer* request, const ByteBuffer* peerAddress,
+                                                uint32_t maxReplyLength)
 {
     ReadBuffer rb(request);
     if (rb.Remaining() < ServerMsgHeader_Size)
@@ -267,13 +287,14 @@ DirServerReplies DirServerEngine::HandleRequest(const ByteBuffer* request, const
 
     std::lock_guard<std::mutex> lock(mLock);
     PurgeExpired();
+    mReplyCap = maxReplyLength;
     try
     {
         return Dispatch(msgType, rb, peerIP);
     }
     catch (const ReadBufferException&)
     {
-        return RefusalFor(msgType, kInvalidMessage);
+        return RefusalFor(msgType, kInvalidMessage, request);
     }
 }
 
@@ -947,6 +968,8 @@ void DirServerEngine::ListInto(DirServerReplies& out, WSStatus status, uint32_t 
     WriteBuffer reply(0);
     WriteBuffer entity(0);
     size_t index = 0;
+    const uint32_t maxBytes =
+        mReplyCap != 0 && mReplyCap < mLimits.mMaxReplyBytes ? mReplyCap : mLimits.mMaxReplyBytes;
     do
     {
         StartReply(reply, DirMsg_EntityListReply);
@@ -959,7 +982,7 @@ void DirServerEngine::ListInto(DirServerReplies& out, WSStatus status, uint32_t 
         {
             entity.Reset();
             EncodeEntity(entity, *items[index].mNode, items[index].mDirPath, flags, true, types);
-            if (count > 0 && reply.GetLength() + entity.GetLength() > mLimits.mMaxReplyBytes)
+            if (count > 0 && reply.GetLength() + entity.GetLength() > maxBytes)
                 break;
             reply.AppendBytes(entity.GetData(), entity.GetLength());
             ++count;
@@ -1011,16 +1034,27 @@ DirServerReplies DirServerEngine::GetMultiDir(ReadBuffer& rb)
         std::vector<std::string> mTypes;
     };
     std::vector<Request> requests;
-    for (uint8_t i = 0; i < count; ++i)
-    {
-        Request r;
-        r.mFlags = rb.ReadLong();
-        rb.ReadByte();
-        r.mPath = ReadWide(rb);
-        r.mTypes = ReadTypes(rb);
-        requests.push_back(std::move(r));
-    }
     DirServerReplies out;
+    try
+    {
+        for (uint8_t i = 0; i < count; ++i)
+        {
+            Request r;
+            r.mFlags = rb.ReadLong();
+            rb.ReadByte();
+            r.mPath = ReadWide(rb);
+            r.mTypes = ReadTypes(rb);
+            requests.push_back(std::move(r));
+        }
+    }
+    catch (const ReadBufferException&)
+    {
+        // The client reads one listing per announced request: refuse each,
+        // or it would wait for the missing ones until its time runs out.
+        for (uint8_t i = 0; i < count; ++i)
+            out.mReplies.push_back(ListReplyStatus(kInvalidMessage));
+        return out;
+    }
     for (const Request& r : requests)
     {
         const uint32_t eff = EffectiveFlags(r.mFlags);
@@ -1090,6 +1124,10 @@ DirServerReplies DirServerEngine::FindEntity(ReadBuffer& rb, bool isService)
     const bool single = isService && !(matchFlags & DirMatchFlag_All);
     if (mode > DirMatch_Substring)
         return single ? EntityReplyStatus(WS_DirServ_InvalidMode) : RefusalFor(DirMsg_FindDirectory, WS_DirServ_InvalidMode);
+    // A reader takes every entity of a listing whose flags name no directory
+    // kind for a service, so directories cannot be sent under such flags.
+    if (!isService && !(EffectiveFlags(flags) & DirGetFlags_AnyDirectory))
+        return RefusalFor(DirMsg_FindDirectory, WS_DirServ_InvalidGetFlags);
 
     WSStatus status = WS_Success;
     Node* dir = FindDir(path, status);

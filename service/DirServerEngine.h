@@ -85,7 +85,11 @@ public:
 
     // Handles one request. peerAddress is the client's address in the 6-byte
     // wire form (may be null); DirAddFlag_UsePeerAddress takes its IP.
-    DirServerReplies HandleRequest(const ByteBuffer* request, const ByteBuffer* peerAddress = nullptr);
+    // maxReplyLength (0: none) caps the length of each listing reply below the
+    // engine's own limit, for transports whose frames carry less; a single
+    // entity longer than that still makes a reply of its own.
+    DirServerReplies HandleRequest(const ByteBuffer* request, const ByteBuffer* peerAddress = nullptr,
+                                   uint32_t maxReplyLength = 0);
 
     // Direct access for seeding and inspection. Paths are '/'-separated.
     WSStatus AddDirectory(const std::u16string& path, const std::u16string& displayName = std::u16string(),
@@ -101,6 +105,8 @@ public:
 
     // A status reply (type 1) carrying the status.
     static SmartPtr<ByteBuffer> BuildStatusReply(int16_t status);
+    // A refusal in the given reply type (status, entity or entity-list).
+    static SmartPtr<ByteBuffer> BuildRefusal(uint16_t replyType, int16_t status);
 
     struct Node;
 
@@ -146,6 +152,7 @@ private:
     std::function<uint32_t()> mClock;
     std::unique_ptr<Node> mRoot;
     uint32_t mNextExpiry;                     // earliest expiry in the tree; 0 when none
+    uint32_t mReplyCap;                       // the request's maxReplyLength; 0 when none
 };
 
 } // namespace QORAPI

@@ -150,7 +150,11 @@ TEST(AsyncSocket, AcceptWithoutPendingAndOnClosed)
     EXPECT_EQ(listener->Accept(out), WS_TimedOut);
     EXPECT_FALSE(out);
     listener->Close();
-    EXPECT_NE(listener->Accept(out), WS_Success);
+    EXPECT_EQ(listener->Accept(out), WS_WSAENOTSOCK);
+    EXPECT_FALSE(out);
+    // The blocking operation makes one attempt and reports the same.
+    EXPECT_EQ(listener->AcceptBlock(out, 1000), WS_WSAENOTSOCK);
+    EXPECT_FALSE(out);
 }
 
 TEST(AsyncSocket, Datagrams)

@@ -1,3 +1,4 @@
+#include "auth/ServerMsgHeader.h"
 #include "dir/DirMessage.h"
 #include "dir/DirReply.h"
 #include "dir/GetEntityRequest.h"
@@ -413,6 +414,82 @@ TEST_F(DirEngineTest, MalformedRequestsAreRefusedWithoutChange)
     const uint8_t wrongService[] = {5, 12, 0, 1, 0};
     SmartPtr<ByteBuffer> bad = new ByteBuffer(wrongService, sizeof(wrongService));
     EXPECT_TRUE(mEngine.HandleRequest(bad.Get()).mClose);
+}
+
+// Every refusal and answer comes in the form the client's reader expects.
+TEST_F(DirEngineTest, RepliesTheClientCanRead)
+{
+    ASSERT_EQ(mEngine.AddDirectory(u"/games/chess"), WS_Success);
+    auto findRequest = [](bool isService, uint32_t flags, uint8_t matchFlags) {
+        DirMessageWriter f(0);
+        f.Begin(isService ? DirMsg_FindService : DirMsg_FindDirectory);
+        f.Long(flags);
+        f.Byte(DirMatch_Substring);
+        f.Byte(matchFlags);
+        f.Short(0);
+        f.String(u"/");
+        f.String(u"");
+        if (isService)
+            f.Buffer1(nullptr);
+        f.String(u"");
+        f.Short(0);
+        f.Short(0);
+        return f.Finish();
+    };
+
+    // A directory search whose flags name no directory kind would be read as
+    // services: refused. With a directory kind the directory comes back.
+    DirEntityList list;
+    for (uint32_t flags : {0u, uint32_t(DirGetFlag_Services | DirGetFlag_DirName), uint32_t(DirGetFlag_DirName)})
+    {
+        SmartPtr<ByteBuffer> request = findRequest(false, flags, DirMatchFlag_Recursive);
+        DirServerReplies r = mEngine.HandleRequest(request.Get());
+        ASSERT_EQ(r.mReplies.size(), 1u);
+        EXPECT_EQ(UnpackEntityListReply(r.mReplies[0].Get(), list), WS_DirServ_InvalidGetFlags) << flags;
+    }
+    for (uint32_t dirKind : {uint32_t(DirGetFlag_Directories), uint32_t(DirGetFlag_DirectoriesAlt)})
+    {
+        SmartPtr<ByteBuffer> request = findRequest(false, dirKind | DirGetFlag_DirName, DirMatchFlag_Recursive);
+        list.clear();
+        EXPECT_EQ(UnpackEntityListReply(mEngine.HandleRequest(request.Get()).mReplies[0].Get(), list), WS_Success);
+        ASSERT_EQ(list.size(), 2u);
+        EXPECT_TRUE(list.back()->IsDirectory());
+    }
+
+    // Truncated service searches are refused in the reply type their sender
+    // reads: one entity, or a listing when the match flags ask for all.
+    for (uint8_t matchFlags : {uint8_t(0), uint8_t(DirMatchFlag_All)})
+    {
+        SmartPtr<ByteBuffer> full = findRequest(true, DirGetFlags_Default, matchFlags);
+        const uint32_t first = matchFlags ? ServerMsgHeader_Size + 6 : ServerMsgHeader_Size;
+        for (uint32_t n = first; n < full->GetLength(); ++n)
+        {
+            SmartPtr<ByteBuffer> part = new ByteBuffer(full->GetData(), n);
+            DirServerReplies r = mEngine.HandleRequest(part.Get());
+            ASSERT_EQ(r.mReplies.size(), 1u) << n;
+            DirEntityPtr entity;
+            list.clear();
+            const WSStatus read = matchFlags ? UnpackEntityListReply(r.mReplies[0].Get(), list)
+                                             : UnpackSingleEntityReply(r.mReplies[0].Get(), entity);
+            EXPECT_EQ(read, WS_CommServ_InvalidMessage) << n << " " << int(matchFlags);
+        }
+    }
+
+    // A multiple listing that announces more requests than it carries gets
+    // one refusal per announced request, so the client is not left waiting.
+    DirMessageWriter m(0);
+    m.Begin(DirMsg_GetMultiDir);
+    m.Short(0);
+    m.Byte(3);
+    GetEntityRequest only(u"/games");
+    only.Pack(m, GetEntityRequest::Form_Multi);
+    DirServerReplies r = Send(m);
+    ASSERT_EQ(r.mReplies.size(), 3u);
+    for (auto& reply : r.mReplies)
+    {
+        list.clear();
+        EXPECT_EQ(UnpackEntityListReply(reply.Get(), list), WS_CommServ_InvalidMessage);
+    }
 }
 
 TEST_F(DirEngineTest, LimitsAreEnforced)

@@ -320,5 +320,71 @@ TEST_P(DirOpsTest, RequestsThatCannotBeSentOrRun)
     EXPECT_EQ(Run(single), WS_Success);
 }
 
+// Requests longer than their length field carries never leave the client:
+// cut to the field's width, their lengths would let the server take bytes of
+// a name for a request of its own.
+TEST_P(DirOpsTest, RequestsLongerThanTheLengthFieldAreNotSent)
+{
+    // A directory add to "/" is a frame of field + 22 + 2 * name length bytes.
+    const struct
+    {
+        uint8_t field;
+        size_t nameLength;
+        WSStatus expected;
+    } cases[] = {{1, 52, WS_Success},   {1, 53, WS_SendMsg_FrameTooLong}, {1, 126, WS_SendMsg_FrameTooLong},
+                 {2, 200, WS_Success},  {2, 16371, WS_DirServ_InvalidPath}, {2, 16372, WS_SendMsg_FrameTooLong},
+                 {2, 32000, WS_SendMsg_FrameTooLong}};
+    for (const auto& c : cases)
+    {
+        DirServer server;
+        server.SetLengthFieldSize(c.field);
+        ASSERT_EQ(server.Start(0), WS_Success);
+        SmartPtr<AddEntityOp> op =
+            Target(new AddEntityOp(Local(server.GetPort()), false), u"/", std::u16string(c.nameLength, u'n'));
+        op->SetLengthFieldSize(c.field);
+        EXPECT_EQ(Run(op), c.expected) << int(c.field) << " " << c.nameLength;
+        EXPECT_EQ(server.GetRequestCount(), c.expected == WS_SendMsg_FrameTooLong ? 0u : 1u);
+        server.Stop();
+    }
+
+    // With a 4-byte field the frame limit is 256000 bytes.
+    SmartPtr<EntitySetDataObjectsOp> big = Target(new EntitySetDataObjectsOp(mContext, false), u"/", u"");
+    for (int i = 0; i < 4; ++i)
+        big->AddDataObject("t" + std::to_string(i), Text(std::string(64000, 'd')));
+    EXPECT_EQ(Run(big), WS_SendMsg_FrameTooLong);
+    EXPECT_EQ(mServer.GetRequestCount(), 0u);
+}
+
+// With a 1-byte length field, listings are cut into replies of at most 127
+// bytes; a reply that cannot be cut is refused in its own type, and the rest
+// of its listing is not sent, so later listings stay in step.
+TEST_P(DirOpsTest, RepliesFitTheLengthField)
+{
+    DirServer server;
+    server.SetLengthFieldSize(1);
+    ASSERT_EQ(server.Start(0), WS_Success);
+    DirServerEngine& engine = server.GetEngine();
+    for (char i = 0; i < 12; ++i)
+        ASSERT_EQ(engine.AddService(u"/small", u"s", std::string("\x10\x00\x7f\x00\x00", 5) + i), WS_Success);
+    ASSERT_EQ(engine.AddService(u"/big", u"b", std::string("\x10\x00\x7f\x00\x00\x01", 6), std::u16string(100, u'd')),
+              WS_Success);
+    ASSERT_EQ(engine.AddService(u"/big", u"c", std::string("\x10\x00\x7f\x00\x00\x02", 6)), WS_Success);
+
+    SmartPtr<GetDirOp> small = new GetDirOp(Local(server.GetPort()));
+    small->SetLengthFieldSize(1);
+    small->SetPath(u"/small");
+    EXPECT_EQ(Run(small), WS_Success);
+    EXPECT_EQ(small->GetEntities().size(), 12u);
+
+    SmartPtr<GetMultiDirOp> multi = new GetMultiDirOp(Local(server.GetPort()));
+    multi->SetLengthFieldSize(1);
+    multi->AddRequest(u"/big");
+    multi->AddRequest(u"/small");
+    EXPECT_EQ(Run(multi), WS_DirServ_MultiGetPartialFailure);
+    EXPECT_EQ(multi->GetRequests()[0]->GetStatus(), WS_CommServ_MessageExceedsMax);
+    EXPECT_EQ(multi->GetRequests()[1]->GetEntities().size(), 12u);
+    server.Stop();
+}
+
 INSTANTIATE_TEST_SUITE_P(Modes, DirOpsTest, ::testing::Values(false, true),
                          [](const ::testing::TestParamInfo<bool>& info) { return info.param ? "Async" : "Blocking"; });

@@ -174,6 +174,50 @@ TEST(Framing, FailingSendTransformSendsNothing)
     EXPECT_EQ(server->RecvBytesBlock(out, 1, 50), WS_TimedOut);
 }
 
+// A frame longer than its length field carries would make the peer read the
+// rest as frames of their own: it is refused and nothing goes out.
+TEST(Framing, SendRefusesFramesTheFieldCannotCarry)
+{
+    const struct
+    {
+        uint8_t field;
+        uint32_t frameLength;
+        bool sent;
+    } cases[] = {{1, 127, true}, {1, 128, false}, {1, 275, false}, {2, 0x7FFF, true}, {2, 0x8000, false},
+                 {2, 65535, false}, {4, kMaxFrameLength - 1, true}, {4, kMaxFrameLength, false}};
+    for (const auto& c : cases)
+    {
+        auto [client, server] = Connected(c.field);
+        client->SetLengthFieldSize(c.field);
+        const std::string msg(c.frameLength - c.field, 'q');
+        SmartPtr<SendMsgOp> op = new SendMsgOp(Bytes(Frame(msg, c.field)), client);
+        op->RunBlock(kWait);
+        SmartPtr<ByteBuffer> out;
+        if (c.sent)
+        {
+            EXPECT_EQ(op->GetStatus(), WS_Success) << c.frameLength;
+            ASSERT_EQ(server->RecvMsgBlock(out, kWait), WS_Success) << c.frameLength;
+            EXPECT_EQ(Str(out), msg);
+        }
+        else
+        {
+            EXPECT_EQ(op->GetStatus(), WS_SendMsg_FrameTooLong) << c.frameLength;
+            EXPECT_EQ(op->GetSentCount(), 0u);
+            EXPECT_EQ(server->RecvBytesBlock(out, 1, 50), WS_TimedOut) << c.frameLength;
+        }
+    }
+
+    // A transform that makes the frame too long is caught after it ran.
+    auto [client, server] = Connected(1);
+    client->SetLengthFieldSize(1);
+    client->AddTransform(new TagTransform('T'));
+    SmartPtr<SendMsgOp> op = new SendMsgOp(Bytes(Frame(std::string(126, 'q'), 1)), client);
+    op->RunBlock(kWait);
+    EXPECT_EQ(op->GetStatus(), WS_SendMsg_FrameTooLong);
+    SmartPtr<ByteBuffer> out;
+    EXPECT_EQ(server->RecvBytesBlock(out, 1, 50), WS_TimedOut);
+}
+
 // ---- CR LF lines -------------------------------------------------------------
 
 TEST(CRLines, LineEndsAndZeroByte)

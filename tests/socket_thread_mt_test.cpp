@@ -13,6 +13,8 @@
 #include "QORSocket/SocketThreadEx.h"
 #include "QORSocket/SocketThreadSimple.h"
 
+#include <sys/resource.h>
+
 #include <thread>
 
 using namespace QORAPI;
@@ -68,6 +70,59 @@ bool StartHeld(CoreHolder& core, SocketOp& op)
     while (!op.IsInSocketThread() && TicksSince(start) < kWait)
         core.Step();
     return op.IsInSocketThread();
+}
+
+// Waits for reading and for exceptions on its socket and never finishes by
+// itself; counts its attempts.
+class IdleOp : public SocketOp
+{
+public:
+    explicit IdleOp(const SmartPtr<AsyncSocket>& socket) : SocketOp(socket)
+    {
+        mWaitFor[SocketWait_Read] = true;
+        mWaitFor[SocketWait_Except] = true;
+    }
+    WSStatus Continue() override
+    {
+        ++mTries;
+        return WS_TimedOut;
+    }
+    std::atomic<uint32_t> mTries{0};
+};
+
+// Sets the soft limit on open files for the life of the object.
+class FileLimit
+{
+public:
+    FileLimit() { mOk = getrlimit(RLIMIT_NOFILE, &mSaved) == 0; }
+    ~FileLimit()
+    {
+        if (mOk)
+            setrlimit(RLIMIT_NOFILE, &mSaved);
+    }
+    bool Set(rlim_t soft)
+    {
+        rlimit next = mSaved;
+        next.rlim_cur = soft;
+        return mOk && setrlimit(RLIMIT_NOFILE, &next) == 0;
+    }
+
+private:
+    rlimit mSaved;
+    bool mOk;
+};
+
+// Pump (ms) passes made in 300 ms.
+uint32_t PassesIn300Ms(SocketThreadEx& thread, uint32_t ms)
+{
+    uint32_t passes = 0;
+    const uint32_t start = GetTickCount();
+    while (TicksSince(start) < 300)
+    {
+        thread.Pump(ms);
+        ++passes;
+    }
+    return passes;
 }
 
 } // namespace
@@ -160,6 +215,44 @@ TEST(SocketThreadEx, PurgeKillsAndKeepsWakeSocket)
     EXPECT_EQ(core.Thread().GetListSize(SocketWait_Write), 0u);
     EXPECT_EQ(core.Thread().GetListSize(SocketWait_Except), 0u);
     EXPECT_EQ(core.Thread().GetListOp(SocketWait_Read, 0), nullptr);
+}
+
+TEST(SocketThreadEx, OnePollEntryPerDescriptorAndNoSpinWhenPollFails)
+{
+    ManualCore<SocketThreadEx> core;
+    const uint32_t kSockets = 24;
+    std::vector<SmartPtr<IdleOp>> ops;
+    for (uint32_t i = 0; i < kSockets; ++i)
+    {
+        SmartPtr<AsyncSocket> s = new AsyncSocket(SocketType::Datagram);
+        ASSERT_EQ(s->Bind(0), WS_Success);
+        ops.push_back(new IdleOp(s));
+        ops.back()->RunAsync();
+    }
+    core.StartQueued();
+    ASSERT_EQ(core.Thread().GetListSize(SocketWait_Read), kSockets + 1);
+    ASSERT_EQ(core.Thread().GetListSize(SocketWait_Except), kSockets);
+    EXPECT_EQ(core.Thread().GetPollSetSize(), kSockets + 1);
+
+    FileLimit limit;
+    // Fewer descriptors allowed than one entry per kind would need (49), more
+    // than one per descriptor needs (25): the poll works and waits. A busy
+    // loop makes thousands of passes here.
+    ASSERT_TRUE(limit.Set(40));
+    EXPECT_LE(PassesIn300Ms(core.Thread(), 100), 10u);
+    // Fewer than the descriptors listed: every poll fails. The fall-back tries
+    // every operation and pauses instead of spinning.
+    ASSERT_TRUE(limit.Set(kSockets / 2));
+    const uint32_t before = ops[0]->mTries.load();
+    const uint32_t passes = PassesIn300Ms(core.Thread(), 1000);
+    EXPECT_LE(passes, 300 / SocketThreadEx::kFailedPollPauseMs + 20);
+    EXPECT_GE(ops[0]->mTries.load() - before, passes);
+    EXPECT_TRUE(ops[0]->IsPending());
+
+    // Removing an operation frees its entry; the last one takes its place.
+    core.Thread().RemoveOp(SmartPtr<SocketOp>(ops[0].Get()));
+    EXPECT_EQ(core.Thread().GetPollSetSize(), kSockets);
+    ops[0]->Kill(true);
 }
 
 TEST(SocketThreadEx, AddWakesABlockedPump)

@@ -25,7 +25,7 @@ TEST(StatusNames, GroupAndFamilyEdges)
         {100107, "100107"}, {10035, "WS_WSAEWOULDBLOCK"}, {10004, "WS_WSAEINTR"}, {10101, "WS_WSAEDISCON"},
         {10000, "10000"}, {32, "WS_EPIPE"}, {31, "31"}, {1, "1"}, {INT32_MIN, "-2147483648"},
         {INT32_MAX, "2147483647"}, {100066, "100066"}, {100065, "WS_GetCert_InvalidLoginReply"},
-        {100067, "WS_GetCert_UnexpectedLoginChallenge"},
+        {100067, "WS_GetCert_UnexpectedLoginChallenge"}, {100120, "WS_SendMsg_FrameTooLong"},
         {-1, "WS_CommServ_Failure"}, {-20, "WS_CommServ_StatusCommon_BannedAddress"}, {-21, "-21"},
         {-1199, "WS_DirServ_FailureStart"}, {-1200, "WS_DirServ_DirNotFound"},
         {-1224, "WS_DirServ_MultiGetFailedAllRequests"}, {-1225, "-1225"},

@@ -1,4 +1,5 @@
 // qor-dirserver: the local directory server as a standalone program.
+#include "QORSocket/InetAddress.h"
 #include "platform/Signal.h"
 #include "service/DirSeed.h"
 #include "service/DirServer.h"
@@ -17,9 +18,11 @@ namespace {
 
 void PrintHelp()
 {
-    std::printf("Usage: qor-dirserver [--port N] [--seed FILE] [--max-per-reply N] [--auth]\n"
+    std::printf("Usage: qor-dirserver [--bind ADDR] [--port N] [--seed FILE] [--max-per-reply N] [--auth]\n"
                 "Runs the local directory server on TCP port N (0 or none: an ephemeral port,\n"
                 "printed at start) until interrupted (SIGINT or SIGTERM).\n\n"
+                "  --bind ADDR         IPv4 address to listen on (default 127.0.0.1, this host\n"
+                "                      only; 0.0.0.0 for every interface)\n"
                 "  --port N            port to listen on (default 0)\n"
                 "  --seed FILE         fill the tree from FILE before serving\n"
                 "  --max-per-reply N   entities per listing reply (default 64)\n"
@@ -46,6 +49,8 @@ int main(int argc, char** argv)
     uint32_t port = 0;
     uint32_t perReply = 64;
     std::string seedPath;
+    std::string bindText = "127.0.0.1";
+    uint32_t bindAddress = 0x7F000001u;
     bool auth = false;
     for (int i = 1; i < argc; ++i)
     {
@@ -60,11 +65,22 @@ int main(int argc, char** argv)
             auth = true;
             continue;
         }
-        if ((arg == "--port" || arg == "--seed" || arg == "--max-per-reply") && i + 1 < argc)
+        if ((arg == "--port" || arg == "--seed" || arg == "--max-per-reply" || arg == "--bind") && i + 1 < argc)
         {
             const char* value = argv[++i];
             if (arg == "--seed")
                 seedPath = value;
+            else if (arg == "--bind")
+            {
+                InetAddress address;
+                if (!address.Set(value, 0))
+                {
+                    std::fprintf(stderr, "qor-dirserver: bad value for --bind: %s\n", value);
+                    return 2;
+                }
+                bindText = value;
+                bindAddress = address.GetIP();
+            }
             else if (!ParseNumber(value, 65535, arg == "--port" ? port : perReply) ||
                      (arg == "--max-per-reply" && perReply == 0))
             {
@@ -78,6 +94,7 @@ int main(int argc, char** argv)
     }
 
     DirServer server;
+    server.SetBindAddress(bindAddress);
     DirServerEngine::Limits limits;
     limits.mMaxEntitiesPerReply = perReply;
     server.GetEngine().SetLimits(limits);
@@ -122,10 +139,11 @@ int main(int argc, char** argv)
     const WSStatus status = server.Start(static_cast<uint16_t>(port));
     if (status != WS_Success)
     {
-        std::fprintf(stderr, "qor-dirserver: cannot listen on port %u: %s\n", port, WSStatusToString(status));
+        std::fprintf(stderr, "qor-dirserver: cannot listen on %s port %u: %s\n", bindText.c_str(), port,
+                     WSStatusToString(status));
         return 1;
     }
-    std::printf("qor-dirserver: listening on port %u with %zu entities\n", server.GetPort(),
+    std::printf("qor-dirserver: listening on %s port %u with %zu entities\n", bindText.c_str(), server.GetPort(),
                 server.GetEngine().CountEntities());
     std::fflush(stdout);
     while (!WaitForStopRequest(1000))

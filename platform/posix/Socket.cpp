@@ -177,6 +177,13 @@ int32_t SockBind(SOCKET h, uint16_t port)
     return bind(h, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) == 0 ? 0 : LastError();
 }
 
+int32_t SockBindTo(SOCKET h, const SockAddrIn& addr)
+{
+    sockaddr_in sa;
+    ToNative(addr, sa);
+    return bind(h, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) == 0 ? 0 : LastError();
+}
+
 int32_t SockListen(SOCKET h, int32_t backlog)
 {
     return listen(h, backlog) == 0 ? 0 : LastError();
