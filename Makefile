@@ -3,8 +3,10 @@
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 CTEST_FLAGS ?= --output-on-failure
+# Seconds per fuzz target of `make fuzz`.
+FUZZ_SECONDS ?= 300
 
-.PHONY: deps demo test build asan-test tsan-test bench clean
+.PHONY: deps demo test build asan-test tsan-test fuzz bench clean
 
 deps:
 	@scripts/install-deps.sh
@@ -30,6 +32,12 @@ tsan-test: deps
 	cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQORAPI_WERROR=ON -DQORAPI_SANITIZE=thread -DQORAPI_BUILD_BENCH=OFF -DQORAPI_BUILD_TOOLS=OFF $(CMAKE_FLAGS)
 	cmake --build build/tsan -j $(JOBS)
 	cd build/tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest -j $(JOBS) -L threading $(CTEST_FLAGS)
+
+# Every fuzz target for FUZZ_SECONDS each (clang, libFuzzer, ASan and UBSan).
+fuzz: deps
+	cmake -S . -B build/fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQORAPI_WERROR=ON -DQORAPI_BUILD_FUZZ=ON -DQORAPI_BUILD_TESTS=OFF -DQORAPI_BUILD_BENCH=OFF -DQORAPI_BUILD_TOOLS=OFF $(CMAKE_FLAGS)
+	cmake --build build/fuzz -j $(JOBS)
+	scripts/run-fuzz.sh build/fuzz $(FUZZ_SECONDS)
 
 bench: build
 	@for b in build/release/bench/*_bench; do echo "== $$b"; $$b; done

@@ -11,7 +11,6 @@ namespace {
 
 typedef BigInteger::Digit Digit;
 typedef uint64_t DDigit;
-__extension__ typedef unsigned __int128 UInt128;
 
 const uint32_t kKaratsubaThreshold = 16;
 
@@ -1007,175 +1006,257 @@ void BigInteger::modMulRecip(BigInteger& r, const BigInteger& a, const BigIntege
 
 namespace {
 
-// Montgomery arithmetic over 64-bit limbs for odd moduli. N fixes the limb
-// count at compile time for the common key sizes (0: taken at run time).
+// Montgomery arithmetic for odd moduli over limbs of the widest word whose
+// product the compiler can form: 64 bits where it has a 128-bit type, else 32.
+// N fixes the limb count at compile time for 1024-bit moduli, whose loops then
+// unroll into straight-line code (0: the count is taken at run time).
+//
+// Products are summed column by column (product scanning) with the reduction
+// folded into the same columns, so the partial result never goes to memory:
+// a column's sum lives in three limbs. Squaring forms each cross product once.
+#if defined(__SIZEOF_INT128__) && !defined(QORAPI_PORTABLE_LIMBS)
+typedef uint64_t Limb;
+__extension__ typedef unsigned __int128 WideLimb;
+#else
+typedef uint32_t Limb;
+typedef uint64_t WideLimb;
+#endif
+const uint32_t kLimbBits = 8 * sizeof(Limb);
+const uint32_t kDigitsPerLimb = sizeof(Limb) / sizeof(Digit);
+
+#if defined(__GNUC__) && !defined(__clang__)
+#define QOR_UNROLL _Pragma("GCC unroll 16")
+#else
+#define QOR_UNROLL
+#endif
+
+// The running sum of a column and the carries of the ones before it.
+struct ColumnSum
+{
+    WideLimb low = 0;   // the two low limbs
+    Limb top = 0;
+
+    void Add(Limb a, Limb b)
+    {
+        const WideLimb p = static_cast<WideLimb>(a) * b;
+        low += p;
+        top += low < p ? 1 : 0;
+    }
+    // Adds x[k]·y[-k] for k in [0, len). Unrolled completely when the length
+    // is known at compile time (Fixed), two products a pass otherwise.
+    template <bool Fixed>
+    void AddProducts(const Limb* x, const Limb* y, size_t len)
+    {
+        WideLimb l = low;
+        Limb t = top;
+        size_t k = 0;
+        if constexpr (Fixed)
+        {
+            QOR_UNROLL
+            for (; k < len; ++k)
+            {
+                const WideLimb p = static_cast<WideLimb>(x[k]) * y[0 - k];
+                l += p;
+                t += l < p ? 1 : 0;
+            }
+        }
+        else
+        {
+            for (; k + 2 <= len; k += 2)
+            {
+                const WideLimb p0 = static_cast<WideLimb>(x[k]) * y[0 - k];
+                l += p0;
+                t += l < p0 ? 1 : 0;
+                const WideLimb p1 = static_cast<WideLimb>(x[k + 1]) * y[0 - k - 1];
+                l += p1;
+                t += l < p1 ? 1 : 0;
+            }
+            if (k < len)
+            {
+                const WideLimb p = static_cast<WideLimb>(x[k]) * y[0 - k];
+                l += p;
+                t += l < p ? 1 : 0;
+            }
+        }
+        low = l;
+        top = t;
+    }
+    // Adds 2·x.
+    void AddTwice(const ColumnSum& x)
+    {
+        const WideLimb d = x.low << 1;
+        low += d;
+        top += static_cast<Limb>(x.top << 1 | static_cast<Limb>(x.low >> (2 * kLimbBits - 1))) + (low < d ? 1 : 0);
+    }
+    Limb LowLimb() const { return static_cast<Limb>(low); }
+    // Hands out the low limb and moves on to the next column.
+    Limb Shift()
+    {
+        const Limb out = static_cast<Limb>(low);
+        low = low >> kLimbBits | static_cast<WideLimb>(top) << kLimbBits;
+        top = 0;
+        return out;
+    }
+};
+
 template <size_t N>
 class MontgomeryContext
 {
 public:
-    explicit MontgomeryContext(const std::vector<uint64_t>& m) : mM(m), mN(m.size()), mT(m.size() + 2)
+    explicit MontgomeryContext(const std::vector<Limb>& m) : mM(m), mN(m.size()), mQ(m.size())
     {
-        // -m^-1 mod 2^64 by Newton's iteration.
-        uint64_t x = m[0];
+        // -m^-1 mod 2^w by Newton's iteration (each step doubles the good bits).
+        Limb x = m[0];
         for (int i = 0; i < 6; ++i)
             x *= 2 - m[0] * x;
         mInv = 0 - x;
     }
 
-    size_t Size() const { return mN; }
-
-    // r = a·b·R^-1 mod m, for a, b < m. r may alias a or b.
-    void mul(uint64_t* r, const uint64_t* a, const uint64_t* b)
+    // r = a·b·R^-1 mod m, for a, b < m. r may alias a or b: limb k of r is
+    // written only after the last column that reads limb k of a and b.
+    void mul(Limb* r, const Limb* a, const Limb* b)
     {
         const size_t n = N ? N : mN;
-        const uint64_t* m = mM.data();
-        uint64_t* t = mT.data();
-        std::memset(t, 0, sizeof(uint64_t) * (n + 2));
-        for (size_t i = 0; i < n; ++i)
+        ColumnSum s;
+        if constexpr (N != 0)
         {
-            const uint64_t bi = b[i];
-            uint64_t carry = 0;
-            for (size_t j = 0; j < n; ++j)
-            {
-                const UInt128 s = static_cast<UInt128>(a[j]) * bi + t[j] + carry;
-                t[j] = static_cast<uint64_t>(s);
-                carry = static_cast<uint64_t>(s >> 64);
-            }
-            UInt128 s = static_cast<UInt128>(t[n]) + carry;
-            t[n] = static_cast<uint64_t>(s);
-            t[n + 1] = static_cast<uint64_t>(s >> 64);
-
-            const uint64_t mq = t[0] * mInv;
-            s = static_cast<UInt128>(mq) * m[0] + t[0];
-            carry = static_cast<uint64_t>(s >> 64);
-            for (size_t j = 1; j < n; ++j)
-            {
-                s = static_cast<UInt128>(mq) * m[j] + t[j] + carry;
-                t[j - 1] = static_cast<uint64_t>(s);
-                carry = static_cast<uint64_t>(s >> 64);
-            }
-            s = static_cast<UInt128>(t[n]) + carry;
-            t[n - 1] = static_cast<uint64_t>(s);
-            t[n] = t[n + 1] + static_cast<uint64_t>(s >> 64);
+            QOR_UNROLL
+            for (size_t i = 0; i < n; ++i)
+                MulLowColumn(s, a, b, i);
+            QOR_UNROLL
+            for (size_t i = n; i < 2 * n - 1; ++i)
+                r[i - n] = MulHighColumn(s, a, b, i);
         }
-        finish(r, t);
+        else
+        {
+            for (size_t i = 0; i < n; ++i)
+                MulLowColumn(s, a, b, i);
+            for (size_t i = n; i < 2 * n - 1; ++i)
+                r[i - n] = MulHighColumn(s, a, b, i);
+        }
+        r[n - 1] = s.Shift();
+        finish(r, s.LowLimb());
     }
 
-    // r = a²·R^-1 mod m: the square is formed first (each cross product
-    // once), then reduced.
-    void Sqr(uint64_t* r, const uint64_t* a)
+    // r = a²·R^-1 mod m: each cross product once, doubled per column.
+    void Sqr(Limb* r, const Limb* a)
     {
         const size_t n = N ? N : mN;
-        if (mW.size() < 2 * n + 1)
-            mW.resize(2 * n + 1);
-        uint64_t* w = mW.data();
-        std::memset(w, 0, sizeof(uint64_t) * (2 * n + 1));
-        for (size_t i = 0; i + 1 < n; ++i)
+        ColumnSum s;
+        if constexpr (N != 0)
         {
-            const uint64_t ai = a[i];
-            uint64_t carry = 0;
-            for (size_t j = i + 1; j < n; ++j)
-            {
-                const UInt128 s = static_cast<UInt128>(ai) * a[j] + w[i + j] + carry;
-                w[i + j] = static_cast<uint64_t>(s);
-                carry = static_cast<uint64_t>(s >> 64);
-            }
-            w[i + n] = carry;
+            QOR_UNROLL
+            for (size_t i = 0; i < n; ++i)
+                SqrLowColumn(s, a, i);
+            QOR_UNROLL
+            for (size_t i = n; i < 2 * n - 1; ++i)
+                r[i - n] = SqrHighColumn(s, a, i);
         }
-        // Double the cross products and add the squares.
-        uint64_t top = 0;
-        for (size_t i = 0; i < 2 * n; ++i)
+        else
         {
-            const uint64_t v = w[i];
-            w[i] = (v << 1) | top;
-            top = v >> 63;
+            for (size_t i = 0; i < n; ++i)
+                SqrLowColumn(s, a, i);
+            for (size_t i = n; i < 2 * n - 1; ++i)
+                r[i - n] = SqrHighColumn(s, a, i);
         }
-        uint64_t carry = 0;
-        for (size_t i = 0; i < n; ++i)
-        {
-            const UInt128 sq = static_cast<UInt128>(a[i]) * a[i];
-            UInt128 s = static_cast<UInt128>(w[2 * i]) + static_cast<uint64_t>(sq) + carry;
-            w[2 * i] = static_cast<uint64_t>(s);
-            s = static_cast<UInt128>(w[2 * i + 1]) + static_cast<uint64_t>(sq >> 64) + static_cast<uint64_t>(s >> 64);
-            w[2 * i + 1] = static_cast<uint64_t>(s);
-            carry = static_cast<uint64_t>(s >> 64);
-        }
-        w[2 * n] = carry;
-        Reduce(r, w);
-    }
-
-    // r = w·R^-1 mod m for w < m·R (2n + 1 limbs, destroyed).
-    void Reduce(uint64_t* r, uint64_t* w)
-    {
-        const size_t n = N ? N : mN;
-        const uint64_t* m = mM.data();
-        // The overflow of row i's top limb lands where row i + 1 adds its own.
-        uint64_t overflow = 0;
-        for (size_t i = 0; i < n; ++i)
-        {
-            const uint64_t mq = w[i] * mInv;
-            uint64_t carry = 0;
-            for (size_t j = 0; j < n; ++j)
-            {
-                const UInt128 s = static_cast<UInt128>(mq) * m[j] + w[i + j] + carry;
-                w[i + j] = static_cast<uint64_t>(s);
-                carry = static_cast<uint64_t>(s >> 64);
-            }
-            const UInt128 s = static_cast<UInt128>(w[i + n]) + carry + overflow;
-            w[i + n] = static_cast<uint64_t>(s);
-            overflow = static_cast<uint64_t>(s >> 64);
-        }
-        uint64_t* t = mT.data();
-        std::memcpy(t, w + n, sizeof(uint64_t) * n);
-        t[n] = overflow + w[2 * n];
-        finish(r, t);
+        r[n - 1] = s.Shift();
+        finish(r, s.LowLimb());
     }
 
 private:
-    // r = t - m when t >= m, else t (t has n + 1 limbs and is below 2m).
-    void finish(uint64_t* r, const uint64_t* t)
+    static constexpr bool kFixed = N != 0;
+
+    // Column i < n of the product: fixes the multiplier q[i] that clears it.
+    void MulLowColumn(ColumnSum& s, const Limb* a, const Limb* b, size_t i)
+    {
+        s.AddProducts<kFixed>(a, b + i, i + 1);
+        Reduce(s, i);
+    }
+    // Column i >= n: limb i - n of the result.
+    Limb MulHighColumn(ColumnSum& s, const Limb* a, const Limb* b, size_t i)
     {
         const size_t n = N ? N : mN;
-        const uint64_t* m = mM.data();
-        bool geq = t[n] != 0;
+        const size_t j = i - n + 1;
+        s.AddProducts<kFixed>(a + j, b + n - 1, 2 * n - 1 - i);
+        s.AddProducts<kFixed>(mQ.data() + j, mM.data() + n - 1, 2 * n - 1 - i);
+        return s.Shift();
+    }
+    void SqrLowColumn(ColumnSum& s, const Limb* a, size_t i)
+    {
+        ColumnSum x;
+        x.AddProducts<kFixed>(a, a + i, (i + 1) / 2);
+        s.AddTwice(x);
+        if (i % 2 == 0)
+            s.Add(a[i / 2], a[i / 2]);
+        Reduce(s, i);
+    }
+    Limb SqrHighColumn(ColumnSum& s, const Limb* a, size_t i)
+    {
+        const size_t n = N ? N : mN;
+        const size_t j = i - n + 1;
+        ColumnSum x;
+        x.AddProducts<kFixed>(a + j, a + n - 1, (2 * n - 1 - i) / 2);
+        s.AddTwice(x);
+        if (i % 2 == 0)
+            s.Add(a[i / 2], a[i / 2]);
+        s.AddProducts<kFixed>(mQ.data() + j, mM.data() + n - 1, 2 * n - 1 - i);
+        return s.Shift();
+    }
+    // Adds the multiples of m the earlier columns chose, then the one that
+    // makes column i zero.
+    void Reduce(ColumnSum& s, size_t i)
+    {
+        Limb* q = mQ.data();
+        const Limb* m = mM.data();
+        s.AddProducts<kFixed>(q, m + i, i);
+        q[i] = s.LowLimb() * mInv;
+        s.Add(q[i], m[0]);
+        s.Shift();
+    }
+
+    // r -= m when top:r >= m (top:r is below 2m).
+    void finish(Limb* r, Limb top)
+    {
+        const size_t n = N ? N : mN;
+        const Limb* m = mM.data();
+        bool geq = top != 0;
         if (!geq)
         {
             geq = true;
             for (size_t i = n; i-- > 0;)
             {
-                if (t[i] != m[i])
+                if (r[i] != m[i])
                 {
-                    geq = t[i] > m[i];
+                    geq = r[i] > m[i];
                     break;
                 }
             }
         }
-        if (geq)
+        if (!geq)
+            return;
+        Limb borrow = 0;
+        for (size_t i = 0; i < n; ++i)
         {
-            uint64_t borrow = 0;
-            for (size_t i = 0; i < n; ++i)
-            {
-                const uint64_t d = t[i] - m[i] - borrow;
-                borrow = (t[i] < m[i] || (t[i] - m[i]) < borrow) ? 1 : 0;
-                r[i] = d;
-            }
+            const Limb d = r[i] - m[i];
+            const Limb b1 = r[i] < m[i] ? 1 : 0;
+            r[i] = d - borrow;
+            borrow = b1 | (d < borrow ? 1 : 0);
         }
-        else if (r != t)
-            std::memcpy(r, t, sizeof(uint64_t) * n);
     }
 
-    std::vector<uint64_t> mM;
+    std::vector<Limb> mM;
     size_t mN;
-    uint64_t mInv;
-    std::vector<uint64_t> mT;
-    std::vector<uint64_t> mW;
+    Limb mInv;
+    std::vector<Limb> mQ;   // the column multipliers of the call in progress
 };
 
-std::vector<uint64_t> ToLimbs(const BigInteger& v, size_t n)
+#undef QOR_UNROLL
+
+std::vector<Limb> ToLimbs(const BigInteger& v, size_t n)
 {
-    std::vector<uint64_t> out(n, 0);
-    for (uint32_t i = 0; i < v.GetLength() && i / 2 < n; ++i)
-        out[i / 2] |= static_cast<uint64_t>(v.GetDigit(i)) << (32 * (i % 2));
+    std::vector<Limb> out(n, 0);
+    for (uint32_t i = 0; i < v.GetLength() && i / kDigitsPerLimb < n; ++i)
+        out[i / kDigitsPerLimb] |= static_cast<Limb>(static_cast<Limb>(v.GetDigit(i)) << (32 * (i % kDigitsPerLimb)));
     return out;
 }
 
@@ -1195,7 +1276,7 @@ uint32_t WindowBits(uint32_t bits)
 // x = b^e·R^-1 in standard form, for b in Montgomery form (b·R mod m) and e > 0:
 // left-to-right sliding windows over a table of odd powers.
 template <size_t N>
-void MontgomeryPower(std::vector<uint64_t>& x, const std::vector<uint64_t>& mLimbs, const std::vector<uint64_t>& b,
+void MontgomeryPower(std::vector<Limb>& x, const std::vector<Limb>& mLimbs, const std::vector<Limb>& b,
                      const BigInteger& e)
 {
     const size_t n = mLimbs.size();
@@ -1205,11 +1286,11 @@ void MontgomeryPower(std::vector<uint64_t>& x, const std::vector<uint64_t>& mLim
     const uint32_t ebits = e.bitLength();
     const uint32_t w = WindowBits(ebits);
     const size_t tableSize = static_cast<size_t>(1) << (w - 1);
-    std::vector<uint64_t> table(tableSize * n);
-    std::memcpy(table.data(), b.data(), sizeof(uint64_t) * n);
+    std::vector<Limb> table(tableSize * n);
+    std::memcpy(table.data(), b.data(), sizeof(Limb) * n);
     if (tableSize > 1)
     {
-        std::vector<uint64_t> b2(n);
+        std::vector<Limb> b2(n);
         ctx.Sqr(b2.data(), b.data());
         for (size_t i = 1; i < tableSize; ++i)
             ctx.mul(&table[i * n], &table[(i - 1) * n], b2.data());
@@ -1234,7 +1315,7 @@ void MontgomeryPower(std::vector<uint64_t>& x, const std::vector<uint64_t>& mLim
         uint32_t value = 0;
         for (int32_t j = i; j >= low; --j)
             value = (value << 1) | (e.testBit(static_cast<uint32_t>(j)) ? 1u : 0u);
-        const uint64_t* entry = &table[(value >> 1) * n];
+        const Limb* entry = &table[(value >> 1) * n];
         if (started)
         {
             for (int32_t j = i; j >= low; --j)
@@ -1243,49 +1324,46 @@ void MontgomeryPower(std::vector<uint64_t>& x, const std::vector<uint64_t>& mLim
         }
         else
         {
-            std::memcpy(x.data(), entry, sizeof(uint64_t) * n);
+            std::memcpy(x.data(), entry, sizeof(Limb) * n);
             started = true;
         }
         i = low - 1;
     }
 
     // Out of Montgomery form: x·1·R^-1.
-    std::vector<uint64_t> one(n, 0);
+    std::vector<Limb> one(n, 0);
     one[0] = 1;
     ctx.mul(x.data(), x.data(), one.data());
-
 }
 
 } // namespace
 
 void BigInteger::ModExpMontgomery(BigInteger& r, const BigInteger& base, const BigInteger& e, const BigInteger& m)
 {
-    const size_t n = (m.mLength + 1u) / 2;
-    const uint32_t rBits = static_cast<uint32_t>(64 * n);
+    const size_t n = (m.mLength + kDigitsPerLimb - 1u) / kDigitsPerLimb;
+    const uint32_t rBits = static_cast<uint32_t>(kLimbBits * n);
 
     // The base in Montgomery form, base·R mod m.
     BigInteger t;
     mod(t, base, m);
     shiftLeft(t, t, rBits);
     mod(t, t, m);
-    std::vector<uint64_t> b = ToLimbs(t, n);
+    std::vector<Limb> b = ToLimbs(t, n);
 
-    std::vector<uint64_t> x;
-    const std::vector<uint64_t> limbs = ToLimbs(m, n);
-    switch (n)
-    {
-    case 16: MontgomeryPower<16>(x, limbs, b, e); break;
-    case 32: MontgomeryPower<32>(x, limbs, b, e); break;
-    default: MontgomeryPower<0>(x, limbs, b, e); break;
-    }
+    std::vector<Limb> x;
+    const std::vector<Limb> limbs = ToLimbs(m, n);
+    if (n * kDigitsPerLimb == 32)
+        MontgomeryPower<32 / kDigitsPerLimb>(x, limbs, b, e);
+    else
+        MontgomeryPower<0>(x, limbs, b, e);
 
-    r.Reserve(static_cast<uint32_t>(2 * n), false);
+    r.Reserve(static_cast<uint32_t>(kDigitsPerLimb * n), false);
     for (size_t k = 0; k < n; ++k)
     {
-        r.mDigits[2 * k] = static_cast<Digit>(x[k]);
-        r.mDigits[2 * k + 1] = static_cast<Digit>(x[k] >> 32);
+        for (uint32_t d = 0; d < kDigitsPerLimb; ++d)
+            r.mDigits[kDigitsPerLimb * k + d] = static_cast<Digit>(x[k] >> (32 * d));
     }
-    r.mLength = static_cast<uint16_t>(std::min<size_t>(2 * n, kMaxDigits));
+    r.mLength = static_cast<uint16_t>(std::min<size_t>(kDigitsPerLimb * n, kMaxDigits));
     r.mNegative = false;
     r.Normalize();
 }

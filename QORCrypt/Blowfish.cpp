@@ -8,6 +8,14 @@
 
 namespace QORAPI {
 
+// The block functions run in the CBC loops: inlined there, the halves stay in
+// registers from one block to the next.
+#if defined(__GNUC__)
+#define QOR_BF_INLINE inline __attribute__((always_inline))
+#else
+#define QOR_BF_INLINE inline
+#endif
+
 #define QOR_BF_F(x) \
     (((mS[0][(x) >> 24] + mS[1][((x) >> 16) & 0xFF]) ^ mS[2][((x) >> 8) & 0xFF]) + mS[3][(x) & 0xFF])
 
@@ -46,7 +54,7 @@ void Blowfish::EncryptHalves(const uint32_t* p, uint32_t& l, uint32_t& r) const
     r = xl;
 }
 
-inline void Blowfish::EncryptWords(uint32_t& l, uint32_t& r) const
+QOR_BF_INLINE void Blowfish::EncryptWords(uint32_t& l, uint32_t& r) const
 {
     const uint32_t* p = mWorkP;
     uint32_t xl = l ^ p[0], xr = r;
@@ -70,7 +78,7 @@ inline void Blowfish::EncryptWords(uint32_t& l, uint32_t& r) const
     r = xl;
 }
 
-inline void Blowfish::DecryptWords(uint32_t& l, uint32_t& r) const
+QOR_BF_INLINE void Blowfish::DecryptWords(uint32_t& l, uint32_t& r) const
 {
     const uint32_t* p = mWorkP;
     uint32_t xl = l ^ p[17], xr = r;
@@ -172,27 +180,59 @@ SmartPtr<ByteBuffer> Blowfish::encrypt(const void* data, uint32_t length)
     if (!mKeySet || length > 0x7FFFFFF0u || (length > 0 && data == nullptr))
         return nullptr;
     std::memset(mChain, 0xFF, sizeof(mChain));
+    const uint8_t* in = static_cast<const uint8_t*>(data);
 
     const uint32_t framed = length + 4;
     const uint32_t total = framed + (8 - framed % 8);
     uint8_t* out = ByteBuffer::AllocBlock(total);
-    StoreLE32(out, length);
-    if (length > 0)
-        std::memcpy(out + 4, data, length);
-    std::memset(out + framed, 0, total - framed);
 
-    uint32_t cl = LoadBE32(mChain), cr = LoadBE32(mChain + 4);
+    // CBC is one chain of dependent blocks, so the loop is arranged for the
+    // latency of that chain: the blocks between the first (which holds the
+    // length field) and the last (which holds the padding) are read straight
+    // from the data, and every term that does not depend on the block before
+    // is folded in ahead of it. The chaining value's left word is carried
+    // without its last whitening, which joins the next block's first.
+    const uint32_t* p = mWorkP;
+    const uint32_t p0p17 = p[0] ^ p[17];
+    uint32_t cl = LoadBE32(mChain) ^ p[17], cr = LoadBE32(mChain + 4);
+    uint8_t edge[8];
     for (uint32_t pos = 0; pos < total; pos += 8)
     {
-        uint32_t l = LoadBE32(out + pos) ^ cl;
-        uint32_t r = LoadBE32(out + pos + 4) ^ cr;
-        EncryptWords(l, r);
-        StoreBE32(out + pos, l);
-        StoreBE32(out + pos + 4, r);
-        cl = l;
-        cr = r;
+        const uint8_t* src = edge;
+        if (pos != 0 && pos + 8 <= framed)
+            src = in + (pos - 4);
+        else
+        {
+            for (uint32_t i = 0; i < 8; ++i)
+            {
+                const uint32_t at = pos + i;
+                edge[i] = at < 4 ? static_cast<uint8_t>(length >> (8 * at)) : at < framed ? in[at - 4] : 0;
+            }
+        }
+        uint32_t xl = (LoadBE32(src) ^ p0p17) ^ cl;
+        uint32_t xr = (LoadBE32(src + 4) ^ p[1]) ^ cr;
+        xr ^= QOR_BF_F(xl);
+        xl ^= QOR_BF_F(xr) ^ p[2];
+        xr ^= QOR_BF_F(xl) ^ p[3];
+        xl ^= QOR_BF_F(xr) ^ p[4];
+        xr ^= QOR_BF_F(xl) ^ p[5];
+        xl ^= QOR_BF_F(xr) ^ p[6];
+        xr ^= QOR_BF_F(xl) ^ p[7];
+        xl ^= QOR_BF_F(xr) ^ p[8];
+        xr ^= QOR_BF_F(xl) ^ p[9];
+        xl ^= QOR_BF_F(xr) ^ p[10];
+        xr ^= QOR_BF_F(xl) ^ p[11];
+        xl ^= QOR_BF_F(xr) ^ p[12];
+        xr ^= QOR_BF_F(xl) ^ p[13];
+        xl ^= QOR_BF_F(xr) ^ p[14];
+        xr ^= QOR_BF_F(xl) ^ p[15];
+        xl ^= QOR_BF_F(xr) ^ p[16];
+        cl = xr;
+        cr = xl;
+        StoreBE32(out + pos, xr ^ p[17]);
+        StoreBE32(out + pos + 4, xl);
     }
-    StoreBE32(mChain, cl);
+    StoreBE32(mChain, cl ^ p[17]);
     StoreBE32(mChain + 4, cr);
     return SmartPtr<ByteBuffer>(new ByteBuffer(out, total, true));
 }

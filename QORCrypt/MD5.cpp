@@ -10,12 +10,21 @@ namespace {
 
 inline uint32_t Rotl(uint32_t x, int n) { return (x << n) | (x >> (32 - n)); }
 
+// Each step is latency-bound on b, the value the step before produced, so the
+// terms that do not depend on b are added first. G is written as the sum of
+// two disjoint masks, (b & d) + (c & ~d), which leaves one operation on b's
+// path instead of three.
 #define QOR_MD5_STEP(f, a, b, c, d, x, t, s) \
-    a += f(b, c, d) + (x) + (t);             \
+    a += (x) + (t);                          \
+    a += f(b, c, d);                         \
+    a = Rotl(a, s) + b;
+
+#define QOR_MD5_STEP_G(a, b, c, d, x, t, s) \
+    a += (x) + (t) + ((c) & ~(d));         \
+    a += (b) & (d);                        \
     a = Rotl(a, s) + b;
 
 #define QOR_MD5_F(x, y, z) ((z) ^ ((x) & ((y) ^ (z))))
-#define QOR_MD5_G(x, y, z) ((y) ^ ((z) & ((x) ^ (y))))
 #define QOR_MD5_H(x, y, z) ((x) ^ (y) ^ (z))
 #define QOR_MD5_I(x, y, z) ((y) ^ ((x) | ~(z)))
 
@@ -58,22 +67,22 @@ void MD5::Transform(const uint8_t* block, size_t blocks)
         QOR_MD5_STEP(QOR_MD5_F, c, d, a, b, x[14], 0xa679438eu, 17)
         QOR_MD5_STEP(QOR_MD5_F, b, c, d, a, x[15], 0x49b40821u, 22)
 
-        QOR_MD5_STEP(QOR_MD5_G, a, b, c, d, x[1], 0xf61e2562u, 5)
-        QOR_MD5_STEP(QOR_MD5_G, d, a, b, c, x[6], 0xc040b340u, 9)
-        QOR_MD5_STEP(QOR_MD5_G, c, d, a, b, x[11], 0x265e5a51u, 14)
-        QOR_MD5_STEP(QOR_MD5_G, b, c, d, a, x[0], 0xe9b6c7aau, 20)
-        QOR_MD5_STEP(QOR_MD5_G, a, b, c, d, x[5], 0xd62f105du, 5)
-        QOR_MD5_STEP(QOR_MD5_G, d, a, b, c, x[10], 0x02441453u, 9)
-        QOR_MD5_STEP(QOR_MD5_G, c, d, a, b, x[15], 0xd8a1e681u, 14)
-        QOR_MD5_STEP(QOR_MD5_G, b, c, d, a, x[4], 0xe7d3fbc8u, 20)
-        QOR_MD5_STEP(QOR_MD5_G, a, b, c, d, x[9], 0x21e1cde6u, 5)
-        QOR_MD5_STEP(QOR_MD5_G, d, a, b, c, x[14], 0xc33707d6u, 9)
-        QOR_MD5_STEP(QOR_MD5_G, c, d, a, b, x[3], 0xf4d50d87u, 14)
-        QOR_MD5_STEP(QOR_MD5_G, b, c, d, a, x[8], 0x455a14edu, 20)
-        QOR_MD5_STEP(QOR_MD5_G, a, b, c, d, x[13], 0xa9e3e905u, 5)
-        QOR_MD5_STEP(QOR_MD5_G, d, a, b, c, x[2], 0xfcefa3f8u, 9)
-        QOR_MD5_STEP(QOR_MD5_G, c, d, a, b, x[7], 0x676f02d9u, 14)
-        QOR_MD5_STEP(QOR_MD5_G, b, c, d, a, x[12], 0x8d2a4c8au, 20)
+        QOR_MD5_STEP_G(a, b, c, d, x[1], 0xf61e2562u, 5)
+        QOR_MD5_STEP_G(d, a, b, c, x[6], 0xc040b340u, 9)
+        QOR_MD5_STEP_G(c, d, a, b, x[11], 0x265e5a51u, 14)
+        QOR_MD5_STEP_G(b, c, d, a, x[0], 0xe9b6c7aau, 20)
+        QOR_MD5_STEP_G(a, b, c, d, x[5], 0xd62f105du, 5)
+        QOR_MD5_STEP_G(d, a, b, c, x[10], 0x02441453u, 9)
+        QOR_MD5_STEP_G(c, d, a, b, x[15], 0xd8a1e681u, 14)
+        QOR_MD5_STEP_G(b, c, d, a, x[4], 0xe7d3fbc8u, 20)
+        QOR_MD5_STEP_G(a, b, c, d, x[9], 0x21e1cde6u, 5)
+        QOR_MD5_STEP_G(d, a, b, c, x[14], 0xc33707d6u, 9)
+        QOR_MD5_STEP_G(c, d, a, b, x[3], 0xf4d50d87u, 14)
+        QOR_MD5_STEP_G(b, c, d, a, x[8], 0x455a14edu, 20)
+        QOR_MD5_STEP_G(a, b, c, d, x[13], 0xa9e3e905u, 5)
+        QOR_MD5_STEP_G(d, a, b, c, x[2], 0xfcefa3f8u, 9)
+        QOR_MD5_STEP_G(c, d, a, b, x[7], 0x676f02d9u, 14)
+        QOR_MD5_STEP_G(b, c, d, a, x[12], 0x8d2a4c8au, 20)
 
         QOR_MD5_STEP(QOR_MD5_H, a, b, c, d, x[5], 0xfffa3942u, 4)
         QOR_MD5_STEP(QOR_MD5_H, d, a, b, c, x[8], 0x8771f681u, 11)

@@ -154,6 +154,8 @@ WSStatus AsyncSocket::Send(const void* data, uint32_t length, uint32_t* sent)
     const int32_t err = SockSend(mHandle, data, length, n);
     if (err != 0)
         return SocketErrorToStatus(err);
+    if (n > 0)
+        mSentSinceRecv.store(true, std::memory_order_relaxed);
     if (sent)
         *sent = n;
     if (n < length)
@@ -171,6 +173,8 @@ WSStatus AsyncSocket::Recv(void* buffer, uint32_t length, uint32_t* received)
     const int32_t err = SockRecv(mHandle, buffer, length, datagram, n);
     if (err != 0)
         return SocketErrorToStatus(err);
+    if (n > 0)
+        mSentSinceRecv.store(false, std::memory_order_relaxed);
     // An empty datagram is a datagram, not a close.
     if (n == 0 && !datagram && length > 0)
         return WS_AsyncSocket_Shutdown;

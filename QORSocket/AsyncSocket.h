@@ -17,6 +17,7 @@
 #include "common/WSStatus.h"
 #include "platform/Socket.h"
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -87,6 +88,10 @@ public:
 
     bool IsValid() const;
     bool IsConnected() const;
+    // Whether bytes went out since bytes last came in: a receive that starts
+    // now probably waits for the peer's reply, so a blocking one polls before
+    // its first read instead of after an empty one.
+    bool IsAwaitingReply() const { return mSentSinceRecv.load(std::memory_order_relaxed); }
     InetAddress GetDestAddr() const;
     SocketType GetType() const;
     void SetType(SocketType type);
@@ -132,6 +137,7 @@ private:
     uint8_t mLengthFieldSize;
     bool mConnected;
     std::vector<std::unique_ptr<MsgTransform>> mTransforms;
+    std::atomic<bool> mSentSinceRecv{false};   // a hint only: read without the lock
 };
 
 typedef SmartPtr<AsyncSocket> AsyncSocketPtr;

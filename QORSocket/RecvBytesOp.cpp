@@ -72,8 +72,10 @@ WSStatus RecvBytesOp::ContinueRecv()
     AsyncSocket& socket = *GetSocket();
     // Each pass tries first and waits only when the socket had nothing: the
     // wait's outcome is never looked at, so this is the same loop without a
-    // poll in front of every ready read.
-    bool wait = false;
+    // poll in front of every ready read. A reply still owed by the peer is
+    // waited for first (a blocking run's first read would come back empty);
+    // an asynchronous run's wait is no wait at all.
+    bool wait = socket.IsAwaitingReply();
     for (;;)
     {
         if (wait)

@@ -10,7 +10,7 @@ const int16_t kKindEvents[3] = {SOCK_POLL_READ, SOCK_POLL_WRITE, SOCK_POLL_EXCEP
 thread_local bool tInPumpPass = false;
 }
 
-SocketThreadEx::SocketThreadEx() : mPolling(false)
+SocketThreadEx::SocketThreadEx() : mPolling(false), mWakePending(false)
 {
     StartSockets();
     mWakeSocket = new AsyncSocket(SocketType::Datagram);
@@ -41,8 +41,24 @@ uint32_t SocketThreadEx::ThreadProc()
 
 void SocketThreadEx::Signal()
 {
+    // One wake-up datagram per wait is enough: further signals before the
+    // thread drains it would only cost a system call each.
+    if (mWakePending.exchange(true))
+        return;
     const uint8_t wake = 0x01;
-    mWakeSocket->Send(&wake, 1);
+    if (mWakeSocket->Send(&wake, 1) != WS_Success)
+        mWakePending = false;
+}
+
+void SocketThreadEx::DrainWakeSocket()
+{
+    // Cleared first: a signal from here on sends anew, and what it announces
+    // is in the lists before the next poll set is built from them.
+    mWakePending = false;
+    uint8_t scratch[16];
+    while (mWakeSocket->Recv(scratch, sizeof(scratch)) == WS_Success)
+    {
+    }
 }
 
 void SocketThreadEx::AddOp(const SmartPtr<SocketOp>& op)
@@ -264,11 +280,7 @@ void SocketThreadEx::Pump(uint32_t ms)
         }
     }
 
-    // Drain the wake socket.
-    uint8_t scratch[16];
-    while (mWakeSocket->Recv(scratch, sizeof(scratch)) == WS_Success)
-    {
-    }
+    DrainWakeSocket();
 }
 
 void SocketThreadEx::PumpAfterFailedPoll(uint32_t ms)
@@ -304,10 +316,7 @@ void SocketThreadEx::PumpAfterFailedPoll(uint32_t ms)
             SockPoll(nullptr, 0, pause);
     }
     mPolling = false;
-    uint8_t scratch[16];
-    while (mWakeSocket->Recv(scratch, sizeof(scratch)) == WS_Success)
-    {
-    }
+    DrainWakeSocket();
 }
 
 void SocketThreadEx::PurgeOps()

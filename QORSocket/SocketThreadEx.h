@@ -100,6 +100,7 @@ private:
     void RemovePollKind(SOCKET h, int kind);
     void ResetPollSet();
     void PumpAfterFailedPoll(uint32_t ms);
+    void DrainWakeSocket();
 
     // Guarded by mCrit.
     std::map<SOCKET, SmartPtr<SocketOp>> mOpMap[3];
@@ -115,6 +116,7 @@ private:
     std::vector<SockPollFd> mPollSet;
     SmartPtr<AsyncSocket> mWakeSocket;
     std::atomic<bool> mPolling;     // set under mCrit once the poll set is built
+    std::atomic<bool> mWakePending; // a wake-up datagram is on its way and not drained yet
 };
 
 } // namespace QORAPI

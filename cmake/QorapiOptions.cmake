@@ -1,5 +1,18 @@
 # Warnings and sanitizer flags shared by every target of the tree.
 
+if(QORAPI_BUILD_FUZZ)
+    if(NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+        message(FATAL_ERROR "QORAPI_BUILD_FUZZ needs clang (-DCMAKE_CXX_COMPILER=clang++)")
+    endif()
+    if(NOT QORAPI_SANITIZE STREQUAL "")
+        message(FATAL_ERROR "QORAPI_BUILD_FUZZ brings its own sanitizers; leave QORAPI_SANITIZE empty")
+    endif()
+    # Coverage instrumentation everywhere; the fuzz programs link the fuzzer itself.
+    add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer
+                        -fno-sanitize-recover=undefined)
+    add_link_options(-fsanitize=address,undefined)
+endif()
+
 if(QORAPI_SANITIZE STREQUAL "address")
     add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
     add_link_options(-fsanitize=address,undefined)

@@ -1,12 +1,20 @@
 #include "common/AsyncOpContainer.h"
 
+#include "platform/PlatformThread.h"
 #include "platform/Tick.h"
+
+#include <algorithm>
 
 namespace QORAPI {
 
 namespace {
 // The handler of the Pump or KillAll call running on this thread.
 thread_local void* tCurrentHandler = nullptr;
+// The most entries Pump handles between two looks at the clock.
+const uint32_t kMaxClockStride = 4;
+// How long (in pause hints, some tens of microseconds) an idle Pump watches
+// the queue before it sleeps.
+const int kIdleSpinLimit = 2000;
 }
 
 AsyncOpContainer::AsyncOpContainer() : mEvent(false, false), mHandlers(nullptr) {}
@@ -36,7 +44,11 @@ void AsyncOpContainer::Add(const SmartPtr<AsyncOp>& op, uint32_t run)
     }
     {
         ScopedLock lock(mCrit);
-        for (Handler* handler = mHandlers; handler; handler = handler->mNext)
+        // A pending operation is taken over by a handler only while that
+        // handler kills all: a run's start entry (the common post) skips the
+        // walk over the handlers, whose fields the pumping threads keep writing.
+        const bool walk = mKillingAllCount > 0 || !op->IsPending();
+        for (Handler* handler = walk ? mHandlers : nullptr; handler; handler = handler->mNext)
         {
             if (handler->mCurOp != op.Get())
                 continue;
@@ -50,6 +62,7 @@ void AsyncOpContainer::Add(const SmartPtr<AsyncOp>& op, uint32_t run)
             }
         }
         mQueue.push_back(Entry{op, run});
+        mAdds.store(mAdds.load(std::memory_order_relaxed) + 1, std::memory_order_release);
         if (mQueue.size() != 1)
             return;
     }
@@ -68,6 +81,8 @@ bool AsyncOpContainer::Wait(uint32_t ms)
 
 void AsyncOpContainer::AddHandler(Handler& handler)
 {
+    if (handler.mKillingAll)
+        ++mKillingAllCount;
     handler.mQueue = this;
     handler.mNext = mHandlers;
     mHandlers = &handler;
@@ -77,6 +92,8 @@ void AsyncOpContainer::AddHandler(Handler& handler)
 
 void AsyncOpContainer::RemoveHandler(Handler& handler)
 {
+    if (handler.mKillingAll)
+        --mKillingAllCount;
     tCurrentHandler = handler.mOuter;
     for (Handler** link = &mHandlers; *link; link = &(*link)->mNext)
     {
@@ -127,13 +144,30 @@ void AsyncOpContainer::Pump(uint32_t waitMs, int32_t maxCount)
 {
     SmartPtr<AsyncOp> op; // released outside the lock
     Handler handler;
-    mCrit.Enter();
     const uint32_t start = GetTickCount();
+    // The slice is checked against the clock after every entry while entries
+    // take a millisecond or more. While the clock stands still from one look
+    // to the next, the looks are spaced out, up to kMaxClockStride entries
+    // apart: a burst of short entries does not pay a clock read each, and a
+    // slice overruns by at most kMaxClockStride - 1 entries.
+    uint32_t stride = 1, untilLook = 1, lastElapsed = 0;
+    mCrit.Enter();
     int32_t count = maxCount < 0 ? static_cast<int32_t>(mQueue.size()) : maxCount;
     if (mQueue.empty() && waitMs > 0)
     {
+        // A queue that runs dry in the middle of a burst is mostly refilled
+        // within microseconds: watch it for a moment before sleeping on the
+        // event, which spares both sides the sleep and the wake-up.
+        const uint32_t adds = mAdds.load(std::memory_order_relaxed);
         mCrit.Leave();
-        mEvent.Wait(waitMs);
+        int spin = 0;
+        while (spin < kIdleSpinLimit && mAdds.load(std::memory_order_acquire) == adds)
+        {
+            CpuRelax();
+            ++spin;
+        }
+        if (spin == kIdleSpinLimit)
+            mEvent.Wait(waitMs);
         mCrit.Enter();
     }
     AddHandler(handler);
@@ -155,11 +189,21 @@ void AsyncOpContainer::Pump(uint32_t waitMs, int32_t maxCount)
             DeliverOwn(handler, op.Get());
         }
 
+        bool sliceOver = false;
+        if (waitMs > 0 && --untilLook == 0)
+        {
+            const uint32_t elapsed = TicksSince(start);
+            sliceOver = elapsed >= waitMs;
+            stride = elapsed == lastElapsed ? std::min(2 * stride, kMaxClockStride) : 1;
+            lastElapsed = elapsed;
+            untilLook = stride;
+        }
+
         mCrit.Enter();
         HandleRepost(handler);
         if (count > 0 && --count == 0)
             break;
-        if (waitMs > 0 && TicksSince(start) >= waitMs)
+        if (sliceOver)
             break;
     }
     RemoveHandler(handler);

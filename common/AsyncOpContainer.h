@@ -21,6 +21,7 @@
 #include "common/CriticalSection.h"
 #include "common/Event.h"
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -88,6 +89,8 @@ private:
     Event mEvent;                          // auto-reset; set on empty -> one entry
     std::deque<Entry> mQueue;              // guarded by mCrit
     Handler* mHandlers;                    // guarded by mCrit; the running calls
+    uint32_t mKillingAllCount = 0;         // guarded by mCrit; running KillAll calls
+    std::atomic<uint32_t> mAdds{0};        // entries ever added; written under mCrit, watched without it
 };
 
 } // namespace QORAPI

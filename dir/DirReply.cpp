@@ -1,5 +1,6 @@
 #include "dir/DirReply.h"
 
+#include "QORSocket/RecvMsgOp.h"
 #include "auth/ServerMsgHeader.h"
 #include "dir/DirMessage.h"
 
@@ -7,7 +8,7 @@ namespace QORAPI {
 
 namespace {
 
-void ReadCommonFields(ReadBuffer& rb, uint32_t flags, DirEntity& entity)
+void ReadCommonFields(ReadBuffer& rb, uint32_t flags, DirEntity& entity, uint32_t& emptyObjects)
 {
     if (flags & DirGetFlag_DisplayName)
     {
@@ -26,6 +27,14 @@ void ReadCommonFields(ReadBuffer& rb, uint32_t flags, DirEntity& entity)
     if (flags & DirGetFlag_DataObjects)
     {
         const uint16_t count = rb.ReadShort();
+        // Objects without type and data take no bytes: their count alone
+        // could make a short reply fill memory.
+        if (!(flags & (DirGetFlag_DataObjectTypes | DirGetFlag_DataObjectData)))
+        {
+            if (count > emptyObjects)
+                throw ReadBufferException("Too many empty data objects.");
+            emptyObjects -= count;
+        }
         DirDataObjectList& objects = entity.GetDataObjects();
         for (uint16_t i = 0; i < count; ++i)
         {
@@ -83,6 +92,12 @@ void ReadServiceFields(ReadBuffer& rb, uint32_t flags, DirEntity& entity)
 
 DirEntityPtr ReadDirEntity(ReadBuffer& rb, uint32_t flags, bool listLayout)
 {
+    uint32_t emptyObjects = kMaxEmptyDataObjects;
+    return ReadDirEntity(rb, flags, listLayout, emptyObjects);
+}
+
+DirEntityPtr ReadDirEntity(ReadBuffer& rb, uint32_t flags, bool listLayout, uint32_t& emptyObjects)
+{
     DirEntityPtr entity = new DirEntity;
     if (flags & DirGetFlag_Type)
         entity->SetType(rb.ReadByte());
@@ -90,7 +105,7 @@ DirEntityPtr ReadDirEntity(ReadBuffer& rb, uint32_t flags, bool listLayout)
     if (!listLayout)
     {
         ReadServiceFields(rb, flags, *entity);
-        ReadCommonFields(rb, flags, *entity);
+        ReadCommonFields(rb, flags, *entity, emptyObjects);
         return entity;
     }
 
@@ -122,7 +137,7 @@ DirEntityPtr ReadDirEntity(ReadBuffer& rb, uint32_t flags, bool listLayout)
         if (flags & DirGetFlag_DirFlag)
             entity->SetDirFlag(rb.ReadByte() != 0);
     }
-    ReadCommonFields(rb, flags, *entity);
+    ReadCommonFields(rb, flags, *entity, emptyObjects);
     return entity;
 }
 
@@ -140,8 +155,9 @@ WSStatus UnpackEntityListReply(const ByteBuffer* reply, DirEntityList& entities)
         const uint32_t flags = rb.ReadLong();
         const uint16_t count = rb.ReadShort();
         DirEntityList parsed;
+        uint32_t emptyObjects = kMaxEmptyDataObjects;
         for (uint16_t i = 0; i < count; ++i)
-            parsed.push_back(ReadDirEntity(rb, flags, true));
+            parsed.push_back(ReadDirEntity(rb, flags, true, emptyObjects));
         entities.splice(entities.end(), parsed);
         return (seqFlags & DirSeqFlag_Last) ? WS_Success : WS_ServerReq_Recv;
     }

@@ -34,11 +34,15 @@ WSStatus UnpackSingleEntityReply(const ByteBuffer* reply, DirEntityPtr& entity);
 WSStatus UnpackStatusReply(const ByteBuffer* reply, bool readAddress, SmartPtr<ByteBuffer>& address);
 WSStatus UnpackStatusReply(const ByteBuffer* reply);
 
+const uint32_t kMaxEmptyDataObjects = 256000;
+
 // Reads one entity in the layout selected by flags. listLayout: the layout of
 // the entity-list reply (directory fields are read for directories); otherwise
 // that of the single-entity reply. Throws ReadBufferException when the bytes
-// end early.
+// end early or the entity holds more data objects without type and data than
+// emptyObjects, which it decreases (the first form allows kMaxEmptyDataObjects).
 DirEntityPtr ReadDirEntity(ReadBuffer& rb, uint32_t flags, bool listLayout);
+DirEntityPtr ReadDirEntity(ReadBuffer& rb, uint32_t flags, bool listLayout, uint32_t& emptyObjects);
 
 } // namespace QORAPI
 

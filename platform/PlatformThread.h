@@ -18,7 +18,9 @@ namespace QORAPI {
 using PlatformThreadId = uint64_t;
 
 namespace Detail {
-extern thread_local PlatformThreadId tCurrentThreadId;
+// Constant-initialised and defined here, so every reader accesses it directly
+// rather than through a TLS wrapper call.
+inline thread_local PlatformThreadId tCurrentThreadId = 0;
 PlatformThreadId AssignThreadId();
 }
 
@@ -26,6 +28,15 @@ inline PlatformThreadId CurrentThreadId()
 {
     const PlatformThreadId id = Detail::tCurrentThreadId;
     return id != 0 ? id : Detail::AssignThreadId();
+}
+
+// Tells the processor that the calling thread is spinning on a value another
+// thread will change (a pause hint where the processor has one).
+inline void CpuRelax()
+{
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+    __builtin_ia32_pause();
+#endif
 }
 
 class PlatformThread

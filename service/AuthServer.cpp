@@ -31,7 +31,7 @@ enum : uint16_t {
 struct Connection
 {
     SmartPtr<AsyncSocket> mSocket;
-    std::unique_ptr<AuthServer::ConnState> mState;
+    AuthServer::ConnStatePtr mState;
     std::string mIn;
     std::string mOut;
     bool mCloseAfterSend = false;
@@ -76,9 +76,14 @@ struct AuthServer::Impl
     std::vector<std::unique_ptr<Connection>> mConnections;
 };
 
-std::unique_ptr<AuthServer::ConnState> AuthServer::NewConnState()
+void AuthServer::ConnStateDeleter::operator()(ConnState* state) const
 {
-    return std::unique_ptr<ConnState>(new ConnState);
+    delete state;
+}
+
+AuthServer::ConnStatePtr AuthServer::NewConnState()
+{
+    return ConnStatePtr(new ConnState);
 }
 
 AuthServer::AuthServer(SmartPtr<LocalAuthority> authority)
@@ -132,6 +137,12 @@ uint32_t AuthServer::AddAccount(const AuthAccount& account)
         }
     mAccounts[stored.mUserName] = stored;
     return stored.mUserId;
+}
+
+bool AuthServer::RemoveAccount(const std::u16string& userName)
+{
+    std::lock_guard<std::mutex> lock(mAccountLock);
+    return mAccounts.erase(userName) != 0;
 }
 
 bool AuthServer::LoadAccounts(const std::string& text, std::string& error)

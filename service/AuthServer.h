@@ -88,6 +88,8 @@ public:
     // Parses the account lines; false with a message naming the bad line.
     bool LoadAccounts(const std::string& text, std::string& error);
     bool FindAccount(const std::u16string& userName, AuthAccount& out) const;
+    // False when there was no such account.
+    bool RemoveAccount(const std::u16string& userName);
     uint32_t GetCommunityId(const std::u16string& community) const;
     // The account every new server has, so that a user can log in at once.
     static AuthAccount DefaultAccount();
@@ -110,9 +112,15 @@ public:
     // Answers one request of a connection; exposed for the engine tests and
     // the benchmark. State is the connection's; replies are unframed.
     struct ConnState;
+    // Deletes a connection state where its type is complete.
+    struct ConnStateDeleter
+    {
+        void operator()(ConnState* state) const;
+    };
+    typedef std::unique_ptr<ConnState, ConnStateDeleter> ConnStatePtr;
     std::vector<SmartPtr<ByteBuffer>> HandleRequest(ConnState& state, const ByteBuffer* request, bool& close,
                                                     size_t openConnections);
-    static std::unique_ptr<ConnState> NewConnState();
+    static ConnStatePtr NewConnState();
 
 private:
     struct Impl;

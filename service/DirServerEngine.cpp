@@ -288,14 +288,95 @@ DirServerReplies DirServerEngine::HandleRequest(const ByteBuffer* request, const
     std::lock_guard<std::mutex> lock(mLock);
     PurgeExpired();
     mReplyCap = maxReplyLength;
+    DirServerReplies out;
     try
     {
-        return Dispatch(msgType, rb, peerIP);
+        out = Dispatch(msgType, rb, peerIP);
     }
     catch (const ReadBufferException&)
     {
         return RefusalFor(msgType, kInvalidMessage, request);
     }
+    const bool reading = msgType == DirMsg_GetDir || msgType == DirMsg_GetMultiDir ||
+                         msgType == DirMsg_GetService || msgType == DirMsg_FindDirectory ||
+                         msgType == DirMsg_FindService;
+    if (mChangeHook && !reading)
+    {
+        std::vector<DirEngineRecord> records;
+        ExportNode(*mRoot, u"/", records);
+        mChangeHook(records);
+    }
+    return out;
+}
+
+void DirServerEngine::SetChangeHook(ChangeHook hook)
+{
+    std::lock_guard<std::mutex> lock(mLock);
+    mChangeHook = std::move(hook);
+}
+
+std::vector<DirEngineRecord> DirServerEngine::Export()
+{
+    std::lock_guard<std::mutex> lock(mLock);
+    PurgeExpired();
+    std::vector<DirEngineRecord> out;
+    ExportNode(*mRoot, u"/", out);
+    return out;
+}
+
+void DirServerEngine::ExportNode(const Node& dir, const std::u16string& dirPath,
+                                 std::vector<DirEngineRecord>& out) const
+{
+    for (const std::unique_ptr<Node>& child : dir.mChildren)
+    {
+        DirEngineRecord r;
+        r.mPath = dirPath;
+        r.mService = child->IsService();
+        r.mName = child->mName;
+        r.mDisplayName = child->mDisplayName;
+        r.mAddress = child->mAddress;
+        r.mDataObjects = child->mDataObjects;
+        r.mPermissions = child->mPermissions;
+        r.mExpiry = child->mExpiry;
+        r.mCreated = child->mCreated;
+        r.mChanges = child->mChanges;
+        out.push_back(std::move(r));
+        if (!child->IsService())
+            ExportNode(*child, (dirPath == u"/" ? std::u16string() : dirPath) + u"/" + child->mName, out);
+    }
+}
+
+size_t DirServerEngine::Import(const std::vector<DirEngineRecord>& records)
+{
+    std::lock_guard<std::mutex> lock(mLock);
+    mRoot.reset(new Node);
+    mNextExpiry = 0;
+    const uint32_t now = mClock();
+    size_t added = 0;
+    for (const DirEngineRecord& r : records)
+    {
+        if ((r.mExpiry != 0 && r.mExpiry <= now) || !ValidName(r.mName) || (r.mService && r.mAddress.size() != 6))
+            continue;
+        WSStatus status = WS_Success;
+        Node* dir = FindDir(r.mPath, status, false);
+        if (!dir || (r.mService ? FindService(*dir, r.mName, r.mAddress) != nullptr
+                                : FindChildDir(*dir, r.mName) != nullptr))
+            continue;
+        std::unique_ptr<Node> made(new Node);
+        made->mType = r.mService ? DirEntityType_Service : DirEntityType_Directory;
+        made->mName = r.mName;
+        made->mDisplayName = r.mDisplayName;
+        made->mAddress = r.mService ? r.mAddress : std::string();
+        made->mDataObjects = r.mDataObjects;
+        made->mPermissions = r.mPermissions;
+        made->mExpiry = r.mExpiry;
+        made->mCreated = r.mCreated;
+        made->mChanges = r.mChanges;
+        NoteExpiry(made->mExpiry);
+        dir->mChildren.push_back(std::move(made));
+        ++added;
+    }
+    return added;
 }
 
 DirServerReplies DirServerEngine::Dispatch(uint16_t msgType, ReadBuffer& rb, const std::string& peerIP)

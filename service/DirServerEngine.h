@@ -52,6 +52,22 @@ enum DirMatchFlag : uint8_t {
     DirMatchFlag_Recursive = 0x02, // search the whole subtree below the path
 };
 
+// One entity of the tree as Export hands it out and Import takes it back: the
+// whole state of a node, for storing the tree outside the process.
+struct DirEngineRecord
+{
+    std::u16string mPath;          // the directory holding the entity ("/" for the root's children)
+    bool mService = false;
+    std::u16string mName;
+    std::u16string mDisplayName;
+    std::string mAddress;          // services: 6-byte wire form
+    std::vector<std::pair<std::string, std::string>> mDataObjects;
+    std::vector<DirPermission> mPermissions;
+    uint32_t mExpiry = 0;          // seconds since 1970; 0 = never
+    uint32_t mCreated = 0;
+    uint32_t mChanges = 0;
+};
+
 struct DirServerReplies
 {
     std::vector<SmartPtr<ByteBuffer>> mReplies;  // in sending order, without length prefix
@@ -99,6 +115,18 @@ public:
                         const std::vector<std::pair<std::string, std::string>>& dataObjects = {});
     WSStatus SetPermissions(const std::u16string& path, const std::u16string& serviceName,
                             const std::vector<DirPermission>& perms);
+    // The tree, parents before their children, in insertion order.
+    std::vector<DirEngineRecord> Export();
+    // Replaces the tree by records (as Export gives them); records whose
+    // directory is missing or whose expiry has passed are skipped. Returns
+    // the number of entities added.
+    size_t Import(const std::vector<DirEngineRecord>& records);
+    // Called, under the engine's lock, with the whole tree after each request
+    // that may change it and before its replies are handed back, so that a
+    // store can make the change durable before the client learns of it.
+    typedef std::function<void(const std::vector<DirEngineRecord>&)> ChangeHook;
+    void SetChangeHook(ChangeHook hook);
+
     // Number of entities below the root (the root itself not counted).
     size_t CountEntities();
     void Clear();
@@ -142,6 +170,8 @@ private:
     DirServerReplies GetService(ReadBuffer& rb);
     DirServerReplies FindEntity(ReadBuffer& rb, bool isService);
 
+    void ExportNode(const Node& dir, const std::u16string& dirPath, std::vector<DirEngineRecord>& out) const;
+
     void ListInto(DirServerReplies& out, WSStatus status, uint32_t flags, const std::vector<ListItem>& items,
                   const std::vector<std::string>& types);
     void EncodeEntity(WriteBuffer& wb, const Node& node, const std::u16string& dirPath, uint32_t flags,
@@ -153,6 +183,7 @@ private:
     std::unique_ptr<Node> mRoot;
     uint32_t mNextExpiry;                     // earliest expiry in the tree; 0 when none
     uint32_t mReplyCap;                       // the request's maxReplyLength; 0 when none
+    ChangeHook mChangeHook;
 };
 
 } // namespace QORAPI

@@ -98,12 +98,21 @@ TEST(AsyncSocket, StreamSendRecvAndShutdown)
     uint32_t got = 99;
     EXPECT_EQ(server->Recv(buf, sizeof(buf), &got), WS_TimedOut);
 
+    // A send leaves the sender waiting for a reply until bytes come in.
+    EXPECT_FALSE(client->IsAwaitingReply());
     EXPECT_EQ(client->Send("hello", 5), WS_Success);
+    EXPECT_TRUE(client->IsAwaitingReply());
     server->WaitForRead(kWait);
     // Fewer bytes than asked on a stream: WS_TimedOut with the count stored.
     EXPECT_EQ(server->Recv(buf, sizeof(buf), &got), WS_TimedOut);
     EXPECT_EQ(got, 5u);
     EXPECT_EQ(std::string(buf, 5), "hello");
+    EXPECT_FALSE(server->IsAwaitingReply());
+    EXPECT_EQ(server->Send("hi", 2), WS_Success);
+    client->WaitForRead(kWait);
+    EXPECT_EQ(client->Recv(buf, sizeof(buf), &got), WS_TimedOut);
+    EXPECT_EQ(got, 2u);
+    EXPECT_FALSE(client->IsAwaitingReply());
 
     std::string payload(100000, 'q');
     ASSERT_EQ(SendAll(*client, payload), WS_Success);

@@ -234,6 +234,42 @@ TEST_F(QueueTest, PumpCountingRules)
     mQueue.Pump(0, 0);
 }
 
+TEST_F(QueueTest, PumpSliceEndsAfterSlowEntriesNotInABurst)
+{
+    // A burst of quick entries is handled within one slice, however few
+    // looks at the clock it takes.
+    std::vector<SmartPtr<HookOp>> quick;
+    std::vector<SmartPtr<Record>> quickRecs;
+    for (int i = 0; i < 200; ++i)
+    {
+        quick.push_back(NewOp(true));
+        quickRecs.push_back(Attach(quick.back()));
+        quick.back()->RunAsync();
+    }
+    mQueue.Pump(5000, 0);
+    for (auto& rec : quickRecs)
+        EXPECT_EQ(rec->mCount, 1);
+
+    // Entries of 10 ms each end a 30 ms slice after a few of them, also when
+    // quick ones came first and spaced the looks out.
+    for (auto& op : quick)
+        op->RunAsync();
+    std::vector<SmartPtr<HookOp>> slow;
+    for (int i = 0; i < 20; ++i)
+    {
+        slow.push_back(NewOp());
+        slow.back()->mRun = [](HookOp* self) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            self->Finish(WS_Success);
+        };
+        slow.back()->RunAsync();
+    }
+    mQueue.Pump(30, 0);
+    EXPECT_GE(mQueue.GetCount(), 10u); // at most three entries past the slice
+    EXPECT_LT(mQueue.GetCount(), 20u);
+    mQueue.Pump(0, 0);
+}
+
 TEST_F(QueueTest, PumpWakesOnEntryFromOtherThread)
 {
     SmartPtr<HookOp> op = NewOp(true);

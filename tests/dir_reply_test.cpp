@@ -176,6 +176,31 @@ TEST(EntityListReply, ServicesOnlyFlagsReadEntitiesAsServices)
     EXPECT_EQ(ByteBuffer::LengthOf(list.back()->GetNetAddress()), 4u);
 }
 
+TEST(EntityListReply, DataObjectsWithoutBytesAreBoundedPerReply)
+{
+    // Flags 0x802: services with data objects, but neither their types nor
+    // their data, so each object takes no bytes.
+    auto reply = [](uint16_t entities, uint16_t objects) {
+        ReplyBuilder b(DirMsg_EntityListReply);
+        b.Short(0).Byte(0x80).Long(0x802).Short(entities);
+        for (uint16_t i = 0; i < entities; ++i)
+            b.Short(objects);
+        return b.Done();
+    };
+    DirEntityList list;
+    ASSERT_EQ(UnpackEntityListReply(reply(3, 5).Get(), list), WS_Success);
+    ASSERT_EQ(list.size(), 3u);
+    EXPECT_EQ(list.front()->GetDataObjects().size(), 5u);
+    // Up to the bound in one reply, and not one object more (a few hundred
+    // kilobytes of counts would otherwise ask for billions of objects).
+    list.clear();
+    const uint16_t atBound = static_cast<uint16_t>(kMaxEmptyDataObjects / 0xFFFF);
+    EXPECT_EQ(UnpackEntityListReply(reply(atBound, 0xFFFF).Get(), list), WS_Success);
+    list.clear();
+    EXPECT_EQ(UnpackEntityListReply(reply(0xFFFF, 0xFFFF).Get(), list), WS_ServerReq_UnpackFailure);
+    EXPECT_TRUE(list.empty());
+}
+
 TEST(GetEntityRequest, ListingInThreeRepliesCollectsAll)
 {
     GetEntityRequest req(u"/games");

@@ -11,8 +11,6 @@ std::atomic<PlatformThreadId> gNextThreadId{1};
 
 namespace Detail {
 
-thread_local PlatformThreadId tCurrentThreadId = 0;
-
 PlatformThreadId AssignThreadId()
 {
     tCurrentThreadId = gNextThreadId.fetch_add(1, std::memory_order_relaxed);

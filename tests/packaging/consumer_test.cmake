@@ -1,0 +1,68 @@
+# Installs the library of BUILD_DIR under a fresh prefix in WORK_DIR, then
+# configures, builds and runs the consumer project against it, once through
+# find_package and once through pkg-config.
+#   cmake -DBUILD_DIR=... -DSOURCE_DIR=... -DWORK_DIR=... [-DCXX=...] -P consumer_test.cmake
+foreach(var IN ITEMS BUILD_DIR SOURCE_DIR WORK_DIR)
+    if(NOT ${var})
+        message(FATAL_ERROR "${var} is not set")
+    endif()
+endforeach()
+
+function(run)
+    execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err
+        TIMEOUT 600)
+    if(NOT rc EQUAL 0)
+        string(JOIN " " cmd ${ARGN})
+        message(FATAL_ERROR "failed (${rc}): ${cmd}\n${out}\n${err}")
+    endif()
+    set(run_output "${out}" PARENT_SCOPE)
+endfunction()
+
+file(REMOVE_RECURSE ${WORK_DIR})
+# A prefix with a space in it, far from /usr/local.
+set(prefix "${WORK_DIR}/install root")
+run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix} --component Development)
+
+file(GLOB_RECURSE pc_files "${prefix}/*/qorapi.pc")
+list(LENGTH pc_files pc_count)
+if(NOT pc_count EQUAL 1)
+    message(FATAL_ERROR "expected one installed qorapi.pc, found: ${pc_files}")
+endif()
+file(READ ${pc_files} pc_text)
+if(pc_text MATCHES "/usr/local")
+    message(FATAL_ERROR "qorapi.pc names /usr/local:\n${pc_text}")
+endif()
+get_filename_component(pc_dir ${pc_files} DIRECTORY)
+
+set(compiler_args)
+if(CXX)
+    list(APPEND compiler_args -DCMAKE_CXX_COMPILER=${CXX})
+endif()
+
+foreach(mode IN ITEMS package pkgconfig)
+    set(build ${WORK_DIR}/consumer-${mode})
+    if(mode STREQUAL "pkgconfig")
+        set(ENV{PKG_CONFIG_PATH} "${pc_dir}")
+        set(ENV{PKG_CONFIG_LIBDIR} "${pc_dir}")
+        run(pkg-config --cflags qorapi)
+        # "-I<dir>" with spaces escaped; <dir> must be the installed header directory.
+        string(STRIP "${run_output}" cflags)
+        string(REGEX REPLACE "^-I" "" include_dir "${cflags}")
+        string(REPLACE "\\ " " " include_dir "${include_dir}")
+        file(REAL_PATH "${include_dir}" include_real)
+        file(REAL_PATH "${prefix}/include/qorapi" expected_real)
+        if(NOT include_real STREQUAL expected_real OR NOT EXISTS "${include_real}/QORAPI.h")
+            message(FATAL_ERROR "pkg-config --cflags does not follow the prefix: ${cflags}")
+        endif()
+        set(mode_args -DQORAPI_USE_PKGCONFIG=ON)
+    else()
+        set(mode_args "-DCMAKE_PREFIX_PATH=${prefix}")
+    endif()
+    run(${CMAKE_COMMAND} -S ${SOURCE_DIR} -B ${build} -DCMAKE_BUILD_TYPE=Release ${compiler_args} ${mode_args})
+    run(${CMAKE_COMMAND} --build ${build} -j2)
+    run(${build}/consumer)
+    if(NOT run_output MATCHES "started WS_Success")
+        message(FATAL_ERROR "unexpected consumer output (${mode}): ${run_output}")
+    endif()
+    message(STATUS "consumer via ${mode}: ${run_output}")
+endforeach()
