@@ -303,6 +303,11 @@ void AsyncSocket::Close()
     CloseHandle();
 }
 
+void AsyncSocket::CloseForReconnect(const AsyncOp*)
+{
+    Close();
+}
+
 void AsyncSocket::CloseAndClear()
 {
     Lock lock(mCrit);

@@ -25,6 +25,8 @@
 
 namespace QORAPI {
 
+class AsyncOp;
+
 enum class SocketType : int32_t
 {
     Stream = 0,
@@ -78,6 +80,10 @@ public:
 
     WSStatus Disconnect();
     void Close();           // KillOps, then close the handle
+    // Closes for a fresh connect by the operation running on the socket
+    // (requester): as Close, except that a socket whose KillOps would end
+    // that operation itself spares it.
+    virtual void CloseForReconnect(const AsyncOp* requester);
     void CloseAndClear();   // KillOps, ClearCompletions, then close the handle
 
     bool IsValid() const;

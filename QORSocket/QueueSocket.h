@@ -45,7 +45,7 @@ public:
 
     void SetDefaultOpCompletion(const CompletionPtr& completion);
     void SetRepeatOpCompletion(const CompletionPtr& completion);
-    void SetClosedCompletion(const CompletionPtr& completion);
+    virtual void SetClosedCompletion(const CompletionPtr& completion);
 
     // Closes the socket after ms unless the timer is set again (0 cancels).
     void SetCloseTimer(uint32_t ms);

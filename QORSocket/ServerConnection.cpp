@@ -129,11 +129,20 @@ SmartPtr<AsyncOp> ServerConnection::MakeConnectOp(const InetAddress& address)
     return SmartPtr<AsyncOp>(new PeerAuthOp(address, mAuthContext, mAuthType, SmartPtr<AsyncSocket>(this), true));
 }
 
-WSStatus ServerConnection::ConnectAsync(const InetAddress& address, uint32_t timeout)
+void ServerConnection::CloseForConnect()
 {
     Lock lock(GetLock());
     Close();
     BlockingSocket::SetClosedCompletion(CompletionPtr());
+    // The encryption of the last connection's session would garble the new
+    // connection's handshake: the new session installs its own.
+    ClearTransforms();
+}
+
+WSStatus ServerConnection::ConnectAsync(const InetAddress& address, uint32_t timeout)
+{
+    Lock lock(GetLock());
+    CloseForConnect();
     SmartPtr<AsyncOp> op = MakeConnectOp(address);
     op->SetCompletion(CompletionPtr(new ConnCompletion(&ServerConnection::ConnectDoneCallback, SmartPtr<RefCount>(this))));
     mConnectOp = op;
@@ -145,8 +154,7 @@ WSStatus ServerConnection::ConnectBlock(const InetAddress& address, uint32_t tim
     SmartPtr<AsyncOp> op;
     {
         Lock lock(GetLock());
-        Close();
-        BlockingSocket::SetClosedCompletion(CompletionPtr());
+        CloseForConnect();
         op = MakeConnectOp(address);
         mConnectOp = op;
     }
@@ -281,6 +289,25 @@ void ServerConnection::KillOps()
     // The killed receive reports to nobody.
     SetRepeatOpCompletion(CompletionPtr());
     BlockingSocket::KillOps();
+}
+
+void ServerConnection::CloseForReconnect(const AsyncOp* requester)
+{
+    Lock lock(GetLock());
+    // A killed attempt (KillOps marks it under this lock) leaves the socket to
+    // whatever replaced it.
+    if (requester && requester->IsKilled())
+        return;
+    if (!mConnectOp || mConnectOp.Get() != requester)
+    {
+        Close();
+        return;
+    }
+    // Everything else a close does still happens; the attempt stays.
+    const SmartPtr<AsyncOp> attempt = mConnectOp;
+    mConnectOp = nullptr;
+    Close();
+    mConnectOp = attempt;
 }
 
 void ServerConnection::ClearCompletions()

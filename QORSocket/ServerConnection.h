@@ -9,9 +9,12 @@
 // CloseOp carrying the failure status.
 //
 // A new connect kills an attempt still running: that attempt reports WS_Killed
-// to the connect completion. A failed attempt closes the socket again, so
-// nothing can be sent on a connection that did not come up. After
-// CloseAndClear no completion of the connection is called any more.
+// to the connect completion. It also drops the transforms of the last
+// connection. An attempt refused for its certificate renews it and retries on
+// a fresh connection (CloseForReconnect) within the same run. A failed attempt
+// closes the socket again, so nothing can be sent on a connection that did not
+// come up. After CloseAndClear no completion of the connection is called any
+// more.
 //
 // Thread safety: every call takes the socket's lock; completions, hooks and
 // MsgReceived run without it, on the pump (asynchronous mode) or, for the
@@ -35,6 +38,10 @@ public:
 
     void KillOps() override;
     void ClearCompletions() override;
+    // The running attempt closes for its retry on a fresh connection: the
+    // close spares it. A killed attempt leaves the connection alone; any
+    // other operation closes it as Close does.
+    void CloseForReconnect(const AsyncOp* requester) override;
 
     // authType 0 connects without authentication.
     void SetAuth(const SmartPtr<AuthContext>& authContext, int32_t authType);
@@ -47,12 +54,14 @@ public:
     void SetConnectCompletion(const CompletionPtr& completion);
     // Called with a CloseOp carrying the failure when a connection that came
     // up is lost. A failing attempt reports to the connect completion only.
-    void SetClosedCompletion(const CompletionPtr& completion);
+    void SetClosedCompletion(const CompletionPtr& completion) override;
 
     // Closes, then connects in the background; returns the attempt's status
     // after its start (normally WS_Pending).
     WSStatus ConnectAsync(const InetAddress& address, uint32_t timeout = InfiniteMs);
     // Closes, then connects on the caller's thread; returns the attempt's status.
+    // It hides AsyncSocket::ConnectBlock on purpose and must not override it:
+    // the attempt itself (PeerAuthOp) connects through that plain connect.
     WSStatus ConnectBlock(const InetAddress& address, uint32_t timeout);
 
     // The running connection attempt, or none.
@@ -71,6 +80,7 @@ private:
     class KilledAttemptCompletion;
 
     SmartPtr<AsyncOp> MakeConnectOp(const InetAddress& address);
+    void CloseForConnect();
     void StartKeepAliveTimer();
     void OnKeepAliveTimer(const SmartPtr<AsyncOp>& op);
     void OnMessage(const SmartPtr<AsyncOp>& op);

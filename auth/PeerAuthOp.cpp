@@ -115,7 +115,12 @@ void PeerAuthOp::RunBlocking()
         if (!IsPending())
             return;
         if (attempt > 0)
-            mSocket->Close();   // the server has closed its end: a fresh connection
+        {
+            // The server has closed its end: a fresh connection.
+            mSocket->CloseForReconnect(this);
+            if (!IsPending())
+                return;
+        }
         WSStatus status = mSocket->ConnectBlock(mAddress, StepTimeout(mConnectTimeout));
         if (status != WS_Success)
         {
@@ -213,8 +218,9 @@ void PeerAuthOp::QueueAttempt()
 void PeerAuthOp::Restart()
 {
     mRenewalStatus = RestartedMarker;
-    mSocket->Close();   // the refusing server has closed its end
-    QueueAttempt();
+    mSocket->CloseForReconnect(this);   // the refusing server has closed its end
+    if (IsPending())
+        QueueAttempt();
 }
 
 bool PeerAuthOp::OnTrackedOpDone(const SmartPtr<AsyncOp>& op, int32_t param)

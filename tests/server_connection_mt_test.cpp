@@ -2,10 +2,13 @@
 // messages, sends, keep-alives, closes by the peer or by a bad frame,
 // reconnects, CloseAndClear and an authenticated connect.
 #include "AsyncTestUtil.h"
+#include "AuthTestUtil.h"
+#include "DirTestUtil.h"
 #include "PeerAuthTestUtil.h"
 #include "QORSocket/SendMsgOp.h"
 #include "QORSocket/ServerConnection.h"
 #include "auth/PeerAuthOp.h"
+#include "service/AuthServer.h"
 #include "service/GameHost.h"
 #include "service/PushServer.h"
 
@@ -193,6 +196,23 @@ TEST_P(ServerConnectionTest, LossOfTheConnectionReachesTheClosedCompletion)
     }
 }
 
+TEST_P(ServerConnectionTest, ClosedCompletionSetThroughTheQueueSocket)
+{
+    // Set before the connect through the base class, it is the connection's
+    // own: kept through the attempt and called once when the peer closes.
+    const SmartPtr<OpLog> closed = new OpLog();
+    QueueSocket& base = *mConn;
+    base.SetClosedCompletion(LogCompletion(closed));
+    ConnectAndWait();
+    mServer.CloseAll();
+    ASSERT_TRUE(WaitUntil(*mCore, [&] { return closed->Count() == 1; }));
+    EXPECT_EQ(closed->Status(0), WS_AsyncSocket_Shutdown);
+    for (int i = 0; i < 5; ++i)
+        mCore->Step();
+    EXPECT_EQ(closed->Count(), 1u);
+    EXPECT_EQ(mClosedLog->Count(), 0u);
+}
+
 TEST_P(ServerConnectionTest, FailedAttemptClosesTheSocketAndStartsNothing)
 {
     mConn->ConnectAsync(InetAddress("127.0.0.1", UnusedPort()), kWait);
@@ -366,13 +386,28 @@ protected:
     {
         mConn->CloseAndClear();
         mHost.Stop();
+        mAuthServer.Stop();
         for (int i = 0; i < 5; ++i)
             mCore->Step();
         mConn = nullptr;
         mCore.reset();
     }
 
+    // Renewals log in at a local authentication server of the same authority.
+    void UseAuthServer()
+    {
+        ASSERT_EQ(mAuthServer.Start(0), WS_Success);
+        const AuthAccount account = AuthServer::DefaultAccount();
+        mContext->SetUserName(account.mUserName);
+        mContext->SetPassword(account.mPassword);
+        mContext->AddCommunity(account.mCommunities[0]);
+        mContext->AddAddress(DirTest::Local(mAuthServer.GetPort()));
+        mContext->SetKeyStorePath(mDir.Path() + "/login.ks");
+    }
+
     std::unique_ptr<CoreHolder> mCore;
+    AuthTest::TempDir mDir;
+    AuthServer mAuthServer;
     GameHost mHost;
     SmartPtr<AuthContext> mContext;
     SmartPtr<TestConnection> mConn;
@@ -427,6 +462,60 @@ TEST_P(AuthenticatedConnectionTest, BlockingConnect)
     ASSERT_TRUE(WaitUntil(*mCore, [&] { return mHost.GetConnectedCount() == 1; }));
     EXPECT_EQ(mHost.Push(Bytes("news")), 1u);
     ASSERT_TRUE(WaitUntil(*mCore, [&] { return mConn->Count() == 1; }));
+}
+
+TEST_P(AuthenticatedConnectionTest, RefusedRequestRenewsOnceAndRetries)
+{
+    // One refusal: one renewal, a second exchange on a fresh connection, one
+    // completion with WS_Success and a working connection. Two refusals: the
+    // blocking connect ends with the host's status, the asynchronous one with
+    // WS_PeerAuth_GetCertFailure, again with one completion.
+    UseAuthServer();
+    const SmartPtr<AuthPeerData> original = mContext->GetPeerData();
+    uint32_t logins = 0;
+    for (uint32_t refusals : {1u, 2u})
+    {
+        for (bool blocking : {false, true})
+        {
+            SCOPED_TRACE(testing::Message() << refusals << (blocking ? " blocking" : " async"));
+            mHost.Stop();
+            mHost.SetRefusals(refusals);
+            ASSERT_EQ(mHost.Start(), WS_Success);
+            mContext->SetPeerData(original);
+            const SmartPtr<OpLog> log = new OpLog();
+            mConn->SetConnectCompletion(LogCompletion(log));
+            const InetAddress host("127.0.0.1", mHost.GetPort());
+            const WSStatus expected =
+                refusals == 1 ? WS_Success
+                              : (blocking ? WS_CommServ_ExpiredPeerCertificate : WS_PeerAuth_GetCertFailure);
+            if (blocking)
+                EXPECT_EQ(mConn->ConnectBlock(host, kWait), expected);
+            else
+                mConn->ConnectAsync(host, kWait);
+            ASSERT_TRUE(WaitUntil(*mCore, [&] { return log->Count() >= 1; }));
+            EXPECT_EQ(log->Status(0), expected);
+            EXPECT_TRUE(log->peerAuth[0]);
+            EXPECT_EQ(mAuthServer.GetLoginCount(), ++logins);
+            if (refusals == 1)
+            {
+                EXPECT_EQ(mConn->GetTransformCount(), GetParam() == 3 ? 0u : 1u);
+                const size_t before = mConn->Count();
+                mConn->QueueOp(SmartPtr<SocketOp>(new SendMsgOp(Bytes(Frame("again", 4)))), kWait);
+                ASSERT_TRUE(WaitUntil(*mCore, [&] { return mConn->Count() == before + 1; }));
+                EXPECT_EQ(mConn->Messages().back(), "again");
+                EXPECT_EQ(mHost.GetClients().back().mStatus, WS_Success);
+            }
+            else
+            {
+                EXPECT_FALSE(mConn->IsValid());
+            }
+            for (int i = 0; i < 10; ++i)
+                mCore->Step();
+            EXPECT_EQ(log->Count(), 1u);
+            mConn->Close();
+        }
+    }
+    EXPECT_EQ(mClosedLog->Count(), 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(AuthTypes, AuthenticatedConnectionTest, ::testing::Values(1, 2, 3));
