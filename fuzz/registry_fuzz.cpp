@@ -47,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         RegKey key(1, "Fuzz", true);
         key.SetDWORD("value", 1);
         for (const auto& e : std::filesystem::recursive_directory_iterator(root))
-            if (e.is_regular_file())
+            if (e.is_regular_file() && e.path().filename() != ".lock")  // the key folder's lock file
                 return e.path();
         return std::filesystem::path();
     }();
