@@ -288,6 +288,13 @@ DirServerReplies DirServerEngine::HandleRequest(const ByteBuffer* request, const
     std::lock_guard<std::mutex> lock(mLock);
     PurgeExpired();
     mReplyCap = maxReplyLength;
+    const bool reading = msgType == DirMsg_GetDir || msgType == DirMsg_GetMultiDir ||
+                         msgType == DirMsg_GetService || msgType == DirMsg_FindDirectory ||
+                         msgType == DirMsg_FindService;
+    const bool hooked = mChangeHook && !reading;
+    std::vector<DirEngineRecord> before;
+    if (hooked)
+        ExportNode(*mRoot, u"/", before);
     DirServerReplies out;
     try
     {
@@ -295,16 +302,19 @@ DirServerReplies DirServerEngine::HandleRequest(const ByteBuffer* request, const
     }
     catch (const ReadBufferException&)
     {
+        if (hooked)
+            ImportLocked(before);
         return RefusalFor(msgType, kInvalidMessage, request);
     }
-    const bool reading = msgType == DirMsg_GetDir || msgType == DirMsg_GetMultiDir ||
-                         msgType == DirMsg_GetService || msgType == DirMsg_FindDirectory ||
-                         msgType == DirMsg_FindService;
-    if (mChangeHook && !reading)
+    if (hooked)
     {
         std::vector<DirEngineRecord> records;
         ExportNode(*mRoot, u"/", records);
-        mChangeHook(records);
+        if (!mChangeHook(records))
+        {
+            ImportLocked(before);
+            return RefusalFor(msgType, WS_CommServ_Failure, request);
+        }
     }
     return out;
 }
@@ -349,6 +359,11 @@ void DirServerEngine::ExportNode(const Node& dir, const std::u16string& dirPath,
 size_t DirServerEngine::Import(const std::vector<DirEngineRecord>& records)
 {
     std::lock_guard<std::mutex> lock(mLock);
+    return ImportLocked(records);
+}
+
+size_t DirServerEngine::ImportLocked(const std::vector<DirEngineRecord>& records)
+{
     mRoot.reset(new Node);
     mNextExpiry = 0;
     const uint32_t now = mClock();

@@ -123,8 +123,11 @@ public:
     size_t Import(const std::vector<DirEngineRecord>& records);
     // Called, under the engine's lock, with the whole tree after each request
     // that may change it and before its replies are handed back, so that a
-    // store can make the change durable before the client learns of it.
-    typedef std::function<void(const std::vector<DirEngineRecord>&)> ChangeHook;
+    // store can make the change durable before the client learns of it. A hook
+    // that returns false could not store it: the engine then puts the tree
+    // back as it was and refuses the request with WS_CommServ_Failure, so a
+    // client is never told of a change that was not kept.
+    typedef std::function<bool(const std::vector<DirEngineRecord>&)> ChangeHook;
     void SetChangeHook(ChangeHook hook);
 
     // Number of entities below the root (the root itself not counted).
@@ -171,6 +174,7 @@ private:
     DirServerReplies FindEntity(ReadBuffer& rb, bool isService);
 
     void ExportNode(const Node& dir, const std::u16string& dirPath, std::vector<DirEngineRecord>& out) const;
+    size_t ImportLocked(const std::vector<DirEngineRecord>& records);  // mLock held
 
     void ListInto(DirServerReplies& out, WSStatus status, uint32_t flags, const std::vector<ListItem>& items,
                   const std::vector<std::string>& types);

@@ -104,7 +104,11 @@ TEST_F(LocalStateTest, ChangeHookSeesEachChangeBeforeTheReplyAndNoRead)
 {
     DirServerEngine engine;
     std::vector<size_t> seen;
-    engine.SetChangeHook([&seen](const std::vector<DirEngineRecord>& tree) { seen.push_back(tree.size()); });
+    bool stores = true;
+    engine.SetChangeHook([&seen, &stores](const std::vector<DirEngineRecord>& tree) {
+        seen.push_back(tree.size());
+        return stores;
+    });
     DirMessageWriter add(0);
     add.Begin(DirMsg_AddDirectory);
     add.Byte(0);
@@ -126,6 +130,26 @@ TEST_F(LocalStateTest, ChangeHookSeesEachChangeBeforeTheReplyAndNoRead)
     SmartPtr<ByteBuffer> listMsg = list.Finish();
     engine.HandleRequest(listMsg.Get());
     EXPECT_EQ(seen.size(), 1u);
+
+    // A change the store cannot keep is undone and refused, never acknowledged.
+    stores = false;
+    DirMessageWriter second(0);
+    second.Begin(DirMsg_AddDirectory);
+    second.Byte(0);
+    second.String(u"/");
+    second.String(u"maps");
+    second.String(u"");
+    second.Long(0);
+    second.Short(0);
+    second.Short(0);
+    SmartPtr<ByteBuffer> secondMsg = second.Finish();
+    const DirServerReplies refused = engine.HandleRequest(secondMsg.Get());
+    ASSERT_EQ(refused.mReplies.size(), 1u);
+    ReadBuffer reply(refused.mReplies[0].Get());
+    reply.ReadBytes(5);
+    EXPECT_EQ(static_cast<int16_t>(reply.ReadShort()), WS_CommServ_Failure);
+    EXPECT_EQ(engine.CountEntities(), 1u);
+    EXPECT_EQ(seen.size(), 2u);
 }
 
 TEST_F(LocalStateTest, AccountsArePutReplacedAndRemoved)

@@ -227,9 +227,11 @@ int CmdLocal(const ArgList& argv)
             return Fail("local", Exit_Local, state.GetLastError());
         dirServer.GetEngine().Import(records);
         dirServer.GetEngine().SetChangeHook([&state](const std::vector<DirEngineRecord>& tree) {
-            if (!state.SaveTree(tree))
-                std::fprintf(stderr, "qor local: cannot store the directory tree: %s\n",
-                             state.GetLastError().c_str());
+            if (state.SaveTree(tree))
+                return true;
+            std::fprintf(stderr, "qor local: cannot store the directory tree: %s\n",
+                         state.GetLastError().c_str());
+            return false;   // the engine keeps the stored tree and refuses the change
         });
     }
 
