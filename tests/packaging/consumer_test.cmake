@@ -1,7 +1,7 @@
 # Installs the library of BUILD_DIR under a fresh prefix in WORK_DIR, then
 # configures, builds and runs the consumer project against it, once through
 # find_package and once through pkg-config.
-#   cmake -DBUILD_DIR=... -DSOURCE_DIR=... -DWORK_DIR=... [-DCXX=...] -P consumer_test.cmake
+#   cmake -DBUILD_DIR=... -DSOURCE_DIR=... -DWORK_DIR=... [-DCXX=...] [-DSANITIZE_FLAGS=...] -P consumer_test.cmake
 foreach(var IN ITEMS BUILD_DIR SOURCE_DIR WORK_DIR)
     if(NOT ${var})
         message(FATAL_ERROR "${var} is not set")
@@ -37,6 +37,10 @@ get_filename_component(pc_dir ${pc_files} DIRECTORY)
 set(compiler_args)
 if(CXX)
     list(APPEND compiler_args -DCMAKE_CXX_COMPILER=${CXX})
+endif()
+# A library built with a sanitizer needs its runtime in the consumer too.
+if(SANITIZE_FLAGS)
+    list(APPEND compiler_args "-DCMAKE_CXX_FLAGS=${SANITIZE_FLAGS}" "-DCMAKE_EXE_LINKER_FLAGS=${SANITIZE_FLAGS}")
 endif()
 
 foreach(mode IN ITEMS package pkgconfig)
