@@ -3,6 +3,7 @@
 #include "QORCrypt/Randomizer.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 
 namespace QORAPI {
@@ -1055,7 +1056,7 @@ struct ColumnSum
             QOR_UNROLL
             for (; k < len; ++k)
             {
-                const WideLimb p = static_cast<WideLimb>(x[k]) * y[0 - k];
+                const WideLimb p = static_cast<WideLimb>(x[k]) * y[-static_cast<ptrdiff_t>(k)];
                 l += p;
                 t += l < p ? 1 : 0;
             }
@@ -1064,16 +1065,16 @@ struct ColumnSum
         {
             for (; k + 2 <= len; k += 2)
             {
-                const WideLimb p0 = static_cast<WideLimb>(x[k]) * y[0 - k];
+                const WideLimb p0 = static_cast<WideLimb>(x[k]) * y[-static_cast<ptrdiff_t>(k)];
                 l += p0;
                 t += l < p0 ? 1 : 0;
-                const WideLimb p1 = static_cast<WideLimb>(x[k + 1]) * y[0 - k - 1];
+                const WideLimb p1 = static_cast<WideLimb>(x[k + 1]) * y[-static_cast<ptrdiff_t>(k) - 1];
                 l += p1;
                 t += l < p1 ? 1 : 0;
             }
             if (k < len)
             {
-                const WideLimb p = static_cast<WideLimb>(x[k]) * y[0 - k];
+                const WideLimb p = static_cast<WideLimb>(x[k]) * y[-static_cast<ptrdiff_t>(k)];
                 l += p;
                 t += l < p ? 1 : 0;
             }
