@@ -7,6 +7,7 @@
 #include "common/StringUtil.h"
 #include "common/WriteBuffer.h"
 #include "platform/Socket.h"
+#include "service/ServerListener.h"
 
 #include <cstring>
 #include <sstream>
@@ -465,13 +466,9 @@ WSStatus AuthServer::Start(uint16_t port)
         return WS_Success;
     StartSockets();
     mImpl.reset(new Impl);
-    mImpl->mListener = new AsyncSocket(SocketType::Stream);
-    WSStatus status = mImpl->mListener->Bind(port, true);
-    if (status == WS_Success)
-        status = mImpl->mListener->Listen(128);
+    const WSStatus status = OpenListener(InetAddress(0u, port), 128, mImpl->mListener);
     if (status != WS_Success)
     {
-        mImpl->mListener->Close();
         mImpl.reset();
         StopSockets();
         return status;

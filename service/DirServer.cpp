@@ -9,6 +9,7 @@
 #include "dir/DirMessage.h"
 #include "platform/Socket.h"
 #include "platform/Tick.h"
+#include "service/ServerListener.h"
 
 #include <string>
 #include <vector>
@@ -126,13 +127,9 @@ WSStatus DirServer::Start(uint16_t port)
         return WS_RecvMsg_InvalidLengthFieldSize;
     StartSockets();
     mImpl.reset(new Impl);
-    mImpl->mListener = new AsyncSocket(SocketType::Stream);
-    WSStatus status = mImpl->mListener->Bind(InetAddress(mBindAddress, port), true);
-    if (status == WS_Success)
-        status = mImpl->mListener->Listen(128);
+    const WSStatus status = OpenListener(InetAddress(mBindAddress, port), 128, mImpl->mListener);
     if (status != WS_Success)
     {
-        mImpl->mListener->Close();
         mImpl.reset();
         StopSockets();
         return status;

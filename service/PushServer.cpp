@@ -4,6 +4,7 @@
 #include "common/ReadBuffer.h"
 #include "common/WriteBuffer.h"
 #include "platform/Socket.h"
+#include "service/ServerListener.h"
 
 #include <string>
 #include <vector>
@@ -61,13 +62,9 @@ WSStatus PushServer::Start(uint16_t port)
         return WS_RecvMsg_InvalidLengthFieldSize;
     StartSockets();
     mImpl.reset(new Impl);
-    mImpl->mListener = new AsyncSocket(SocketType::Stream);
-    WSStatus status = mImpl->mListener->Bind(port, true);
-    if (status == WS_Success)
-        status = mImpl->mListener->Listen(64);
+    const WSStatus status = OpenListener(InetAddress(0u, port), 64, mImpl->mListener);
     if (status != WS_Success)
     {
-        mImpl->mListener->Close();
         mImpl.reset();
         StopSockets();
         return status;

@@ -648,13 +648,13 @@ uint64_t NowMs()
 // schedule, so both writers reach the same name at the same moment.
 TEST(RegKeyProcesses, DISABLED_CaseVariantWriter)
 {
-    std::string spec;
-    ASSERT_TRUE(GetEnvironmentVariable(kWriterVariable, spec));
-    const size_t a = spec.find('|'), b = spec.rfind('|');
+    std::string writerArgs;
+    ASSERT_TRUE(GetEnvironmentVariable(kWriterVariable, writerArgs));
+    const size_t a = writerArgs.find('|'), b = writerArgs.rfind('|');
     ASSERT_TRUE(a != std::string::npos && b > a);
-    RegKey::SetStoreRoot(spec.substr(0, a));
-    const bool upper = spec.substr(a + 1, b - a - 1) == "upper";
-    const uint64_t start = std::stoull(spec.substr(b + 1));
+    RegKey::SetStoreRoot(writerArgs.substr(0, a));
+    const bool upper = writerArgs.substr(a + 1, b - a - 1) == "upper";
+    const uint64_t start = std::stoull(writerArgs.substr(b + 1));
     RegKey key(kUser, "Race");
     ASSERT_TRUE(key.IsOpen());
     for (int i = 0; i < kRaceNames; ++i)
