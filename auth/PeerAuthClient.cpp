@@ -73,11 +73,7 @@ WSStatus PeerAuthClient::HandleMessage(const ByteBuffer* message, SmartPtr<ByteB
 
 WSStatus PeerAuthClient::HandleChallenge1(ReadBuffer& rb, SmartPtr<ByteBuffer>& reply)
 {
-    const uint8_t* block = nullptr;
-    uint32_t blockLength = 0;
-    ReadCountedBlock(rb, block, blockLength);
-    const SmartPtr<ElGamal>& privateKey = mPeerData->GetPrivateKey();
-    const SmartPtr<ByteBuffer> plain = privateKey ? privateKey->decrypt(block, blockLength) : nullptr;
+    const SmartPtr<ByteBuffer> plain = DecryptCountedBlock(rb, mPeerData->GetPrivateKey());
     if (!plain)
         return WS_PeerAuthClient_Challenge1DecryptFailure;
 
@@ -136,11 +132,7 @@ WSStatus PeerAuthClient::HandleComplete(ReadBuffer& rb)
     if (mState != State_ChallengeAnswered)
         return WS_PeerAuthClient_InvalidMessage;
 
-    const uint8_t* block = nullptr;
-    uint32_t blockLength = 0;
-    ReadCountedBlock(rb, block, blockLength);
-    const SmartPtr<ElGamal>& privateKey = mPeerData->GetPrivateKey();
-    const SmartPtr<ByteBuffer> plain = privateKey ? privateKey->decrypt(block, blockLength) : nullptr;
+    const SmartPtr<ByteBuffer> plain = DecryptCountedBlock(rb, mPeerData->GetPrivateKey());
     if (!plain)
         return WS_PeerAuthClient_CompleteDecryptFailure;
     const uint32_t plainLength = plain->GetLength();

@@ -17,6 +17,7 @@
 #define QORAPI_AUTH_PEERAUTHMSG_H
 
 #include "QORCrypt/Blowfish.h"
+#include "QORCrypt/ElGamal.h"
 #include "common/ByteBuffer.h"
 #include "common/ReadBuffer.h"
 #include "common/WriteBuffer.h"
@@ -54,6 +55,16 @@ inline void ReadCountedBlock(ReadBuffer& rb, const uint8_t*& data, uint32_t& len
 {
     length = rb.ReadShort();
     data = rb.ReadBytes(length);
+}
+
+// Reads a counted block and decrypts it with the given private key; null when
+// there is no key or the block does not decrypt.
+inline SmartPtr<ByteBuffer> DecryptCountedBlock(ReadBuffer& rb, const SmartPtr<ElGamal>& privateKey)
+{
+    const uint8_t* block = nullptr;
+    uint32_t blockLength = 0;
+    ReadCountedBlock(rb, block, blockLength);
+    return privateKey ? privateKey->decrypt(block, blockLength) : nullptr;
 }
 
 } // namespace QORAPI

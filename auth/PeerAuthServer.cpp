@@ -132,11 +132,7 @@ WSStatus PeerAuthServer::HandleRequest(ReadBuffer& rb, SmartPtr<ByteBuffer>& rep
 
 WSStatus PeerAuthServer::HandleChallenge2(ReadBuffer& rb, SmartPtr<ByteBuffer>& reply)
 {
-    const uint8_t* block = nullptr;
-    uint32_t blockLength = 0;
-    ReadCountedBlock(rb, block, blockLength);
-    const SmartPtr<ElGamal>& privateKey = mPeerData->GetPrivateKey();
-    const SmartPtr<ByteBuffer> plain = privateKey ? privateKey->decrypt(block, blockLength) : nullptr;
+    const SmartPtr<ByteBuffer> plain = DecryptCountedBlock(rb, mPeerData->GetPrivateKey());
     if (!plain)
         return WS_PeerAuthServer_FailedToDecryptWithPrivateKey;
 
