@@ -25,6 +25,7 @@
 
 #include "QORSocket/InetAddress.h"
 #include "common/WSStatus.h"
+#include "service/ConnTable.h"
 #include "service/DirServerEngine.h"
 #include "service/SessionGate.h"
 
@@ -54,14 +55,8 @@ public:
     DirServer(const DirServer&) = delete;
     DirServer& operator=(const DirServer&) = delete;
 
-    struct ClientLimits
-    {
-        uint32_t mIdleMs = 60000;                  // no traffic for this long: closed
-        uint32_t mPartialFrameMs = 10000;          // a frame begun must be complete within this
-        uint32_t mMaxHeldBytes = 16u << 20;        // received and unsent bytes of all connections
-        uint32_t mMaxPendingOutput = 8u << 20;     // unsent replies of one connection
-        uint32_t mRequestsPerTurn = 32;            // requests of one connection per pass
-    };
+    // Idle and partial-frame time limits, byte bounds and turns (see ConnTable).
+    typedef QORAPI::ClientLimits ClientLimits;
 
     // Listens on port (0: an ephemeral port) of the bind address.
     WSStatus Start(uint16_t port = 0);
@@ -95,10 +90,14 @@ public:
     SessionGate& GetSessionGate() { return mGate; }
 
     uint32_t GetRequestCount() const { return mRequests.load(); }
-    uint32_t GetConnectionCount() const { return mConnections.load(); }   // accepted in all
-    uint32_t GetOpenConnectionCount() const { return mOpenConnections.load(); }
-    // Connections closed by a limit of ClientLimits or taken over at the cap.
-    uint32_t GetDroppedCount() const { return mDropped.load(); }
+    uint32_t GetConnectionCount() const { return mCounters.mAccepted.load(); }   // accepted in all
+    uint32_t GetOpenConnectionCount() const { return mCounters.mOpen.load(); }
+    // Connections closed by a limit of ClientLimits, for a bad or too long
+    // frame, or taken over at the cap.
+    uint32_t GetDroppedCount() const { return mCounters.mDropped.load(); }
+    // Bytes held for all connections (received and unsent), now and at most.
+    uint32_t GetHeldBytes() const { return mCounters.mHeld.load(); }
+    uint32_t GetPeakHeldBytes() const { return mCounters.mPeakHeld.load(); }
     void ResetCounters();
 
 private:
@@ -113,9 +112,7 @@ private:
     std::atomic<bool> mStopRequested;
     std::atomic<int32_t> mFault;
     std::atomic<uint32_t> mRequests;
-    std::atomic<uint32_t> mConnections;
-    std::atomic<uint32_t> mOpenConnections;
-    std::atomic<uint32_t> mDropped;
+    ConnCounters mCounters;
     uint16_t mPort;
     uint8_t mLengthFieldSize;
     uint32_t mMaxConnections;
