@@ -7,6 +7,7 @@
 #include "common/StringUtil.h"
 #include "common/WriteBuffer.h"
 #include "platform/Socket.h"
+#include "QORSocket/MsgFrame.h"
 #include "service/ServerListener.h"
 
 #include <cstring>
@@ -16,9 +17,7 @@ namespace QORAPI {
 
 namespace {
 
-const uint32_t kMaxFrame = 256000;
 const uint32_t kPollMs = 20;
-const size_t kMaxPendingOutput = 1024u * 1024u;
 
 enum : uint16_t {
     kPubKeyRequest = 1,
@@ -29,14 +28,9 @@ enum : uint16_t {
     kLoginReply = 6,
 };
 
-struct Connection
+struct AuthConn : public ServerConn
 {
-    SmartPtr<AsyncSocket> mSocket;
-    AuthServer::ConnStatePtr mState;
-    std::string mIn;
-    std::string mOut;
-    bool mCloseAfterSend = false;
-    bool mDead = false;
+    AuthServer::ConnStatePtr mState = AuthServer::NewConnState();
 };
 
 void WriteHeader(WriteBuffer& out, uint16_t type, bool wrongHeader)
@@ -71,10 +65,15 @@ struct AuthServer::ConnState
     std::u16string mNewPassword;
 };
 
-struct AuthServer::Impl
+struct AuthServer::Impl : public ConnHandler
 {
+    explicit Impl(AuthServer& owner) : mOwner(owner) {}
+    std::unique_ptr<ServerConn> NewConn() override { return std::unique_ptr<ServerConn>(new AuthConn); }
+    void OnMessage(ServerConn& conn, const SmartPtr<ByteBuffer>& request) override;
+
+    AuthServer& mOwner;
     SmartPtr<AsyncSocket> mListener;
-    std::vector<std::unique_ptr<Connection>> mConnections;
+    std::unique_ptr<ConnTable> mTable;
 };
 
 void AuthServer::ConnStateDeleter::operator()(ConnState* state) const
@@ -102,7 +101,7 @@ AuthServer::AuthServer(SmartPtr<LocalAuthority> authority)
       mPubKeyRequests(0),
       mChallenges(0),
       mRequests(0),
-      mConnections(0),
+      mConnectionCap(1024),
       mPort(0)
 {
     AddAccount(DefaultAccount());
@@ -226,7 +225,9 @@ void AuthServer::ResetCounters()
     mPubKeyRequests.store(0);
     mChallenges.store(0);
     mRequests.store(0);
-    mConnections.store(0);
+    mCounters.mAccepted.store(0);
+    mCounters.mDropped.store(0);
+    mCounters.mPeakHeld.store(0);
 }
 
 SmartPtr<ByteBuffer> AuthServer::StatusReply(uint16_t type, int16_t status) const
@@ -465,7 +466,7 @@ WSStatus AuthServer::Start(uint16_t port)
     if (mRunning.load())
         return WS_Success;
     StartSockets();
-    mImpl.reset(new Impl);
+    mImpl.reset(new Impl(*this));
     const WSStatus status = OpenListener(InetAddress(0u, port), 128, mImpl->mListener);
     if (status != WS_Success)
     {
@@ -474,6 +475,7 @@ WSStatus AuthServer::Start(uint16_t port)
         return status;
     }
     mPort = mImpl->mListener->GetLocalPort();
+    mImpl->mTable.reset(new ConnTable(mImpl->mListener, mLimits, mConnectionCap, 4, kMaxFrameLength - 1, mCounters));
     mStopRequested.store(false);
     mRunning.store(true);
     mThread = std::thread([this] { Run(); });
@@ -487,9 +489,7 @@ void AuthServer::Stop()
     mStopRequested.store(true);
     if (mThread.joinable())
         mThread.join();
-    for (auto& c : mImpl->mConnections)
-        c->mSocket->Close();
-    mImpl->mListener->Close();
+    mImpl->mTable->Close();
     mImpl.reset();
     mRunning.store(false);
     StopSockets();
@@ -497,128 +497,35 @@ void AuthServer::Stop()
 
 void AuthServer::Run()
 {
-    Impl& impl = *mImpl;
-    std::vector<SockPollFd> fds;
-    std::vector<char> scratch(65536);
-    const uint32_t field = 4;
-
     while (!mStopRequested.load())
+        mImpl->mTable->Pass(*mImpl, kPollMs);
+}
+
+void AuthServer::Impl::OnMessage(ServerConn& conn, const SmartPtr<ByteBuffer>& request)
+{
+    AuthConn& c = static_cast<AuthConn&>(conn);
+    mOwner.mRequests.fetch_add(1);
+    const AuthServerFault fault = static_cast<AuthServerFault>(mOwner.mFault.load());
+    if (fault == AuthServerFault::Silent)
+        return;
+    if (fault == AuthServerFault::Close)
     {
-        fds.clear();
-        fds.push_back({impl.mListener->GetHandle(), SOCK_POLL_READ, 0});
-        for (auto& c : impl.mConnections)
-        {
-            int16_t events = SOCK_POLL_READ;
-            if (!c->mOut.empty())
-                events = static_cast<int16_t>(events | SOCK_POLL_WRITE);
-            fds.push_back({c->mSocket->GetHandle(), events, 0});
-        }
-        if (SockPoll(fds.data(), static_cast<uint32_t>(fds.size()), kPollMs) <= 0)
-            continue;
-
-        if (fds[0].revents & SOCK_POLL_READ)
-        {
-            for (int i = 0; i < 64; ++i)
-            {
-                SmartPtr<AsyncSocket> accepted;
-                if (impl.mListener->Accept(accepted) != WS_Success)
-                    break;
-                std::unique_ptr<Connection> c(new Connection);
-                c->mSocket = accepted;
-                c->mState = NewConnState();
-                accepted->SetNagling(false);
-                impl.mConnections.push_back(std::move(c));
-                mConnections.fetch_add(1);
-            }
-        }
-
-        for (size_t i = 1; i < fds.size() && i - 1 < impl.mConnections.size(); ++i)
-        {
-            Connection& c = *impl.mConnections[i - 1];
-            if (fds[i].revents & (SOCK_POLL_READ | SOCK_POLL_FAILED))
-            {
-                uint32_t got = 0;
-                const WSStatus s = c.mSocket->Recv(scratch.data(), static_cast<uint32_t>(scratch.size()), &got);
-                if (s == WS_Success || s == WS_TimedOut)
-                    c.mIn.append(scratch.data(), got);
-                else
-                    c.mDead = true;
-            }
-
-            while (!c.mDead && c.mIn.size() >= field)
-            {
-                ReadBuffer rb(c.mIn.data(), static_cast<uint32_t>(c.mIn.size()));
-                const uint32_t length = rb.ReadLong();
-                if (length <= field || length >= kMaxFrame)
-                {
-                    c.mDead = true;
-                    break;
-                }
-                if (c.mIn.size() < length)
-                    break;
-                SmartPtr<ByteBuffer> request = new ByteBuffer(c.mIn.data() + field, length - field);
-                c.mIn.erase(0, length);
-                mRequests.fetch_add(1);
-
-                const AuthServerFault fault = static_cast<AuthServerFault>(mFault.load());
-                if (fault == AuthServerFault::Silent)
-                    continue;
-                if (fault == AuthServerFault::Close)
-                {
-                    c.mDead = true;
-                    break;
-                }
-                std::vector<SmartPtr<ByteBuffer>> replies;
-                bool close = false;
-                if (fault == AuthServerFault::Garbage)
-                {
-                    const uint8_t junk[] = {0xde, 0xad, 0xbe, 0xef, 0x01, 0x02, 0x03};
-                    replies.push_back(new ByteBuffer(junk, sizeof(junk)));
-                }
-                else
-                    replies = HandleRequest(*c.mState, request.Get(), close, impl.mConnections.size());
-                for (const SmartPtr<ByteBuffer>& reply : replies)
-                {
-                    WriteBuffer frame(static_cast<uint8_t>(field), true);
-                    frame.AppendBytes(ByteBuffer::DataOf(reply), ByteBuffer::LengthOf(reply));
-                    SmartPtr<ByteBuffer> framed = frame.ToByteBuffer(true);
-                    c.mOut.append(reinterpret_cast<const char*>(framed->GetData()), framed->GetLength());
-                }
-                if (close)
-                    c.mCloseAfterSend = true;
-                if (c.mOut.size() > kMaxPendingOutput)
-                {
-                    c.mDead = true;
-                    break;
-                }
-            }
-
-            if (!c.mDead && !c.mOut.empty())
-            {
-                uint32_t sent = 0;
-                const WSStatus s = c.mSocket->Send(c.mOut.data(), static_cast<uint32_t>(c.mOut.size()), &sent);
-                if (s == WS_Success)
-                    c.mOut.clear();
-                else if (s == WS_TimedOut)
-                    c.mOut.erase(0, sent);
-                else
-                    c.mDead = true;
-            }
-            if (c.mOut.empty() && c.mCloseAfterSend)
-                c.mDead = true;
-        }
-
-        for (size_t i = 0; i < impl.mConnections.size();)
-        {
-            if (impl.mConnections[i]->mDead)
-            {
-                impl.mConnections[i]->mSocket->Close();
-                impl.mConnections.erase(impl.mConnections.begin() + static_cast<std::ptrdiff_t>(i));
-            }
-            else
-                ++i;
-        }
+        c.mDead = true;
+        return;
     }
+    std::vector<SmartPtr<ByteBuffer>> replies;
+    bool close = false;
+    if (fault == AuthServerFault::Garbage)
+    {
+        const uint8_t junk[] = {0xde, 0xad, 0xbe, 0xef, 0x01, 0x02, 0x03};
+        replies.push_back(new ByteBuffer(junk, sizeof(junk)));
+    }
+    else
+        replies = mOwner.HandleRequest(*c.mState, request.Get(), close, mTable->GetOpenCount());
+    for (const SmartPtr<ByteBuffer>& reply : replies)
+        mTable->QueueFrame(c, reply.Get());
+    if (close)
+        c.mCloseAfterSend = true;
 }
 
 } // namespace QORAPI

@@ -16,6 +16,9 @@
 // '#' starts a comment line. Community ids are given in order of first use
 // (1, 2, ...).
 //
+// Clients that misbehave cannot lock others out: ClientLimits and the
+// connection cap bound what one client holds and for how long (see ConnTable).
+//
 // Thread safety: Start, Stop and the setters are called by the owner's
 // thread; accounts and counters may be read and changed from any thread.
 #ifndef QORAPI_SERVICE_AUTHSERVER_H
@@ -23,6 +26,7 @@
 
 #include "common/ByteBuffer.h"
 #include "common/WSStatus.h"
+#include "service/ConnTable.h"
 #include "service/LocalAuthority.h"
 
 #include <atomic>
@@ -101,12 +105,20 @@ public:
     void SetClockShift(int32_t seconds) { mClockShift.store(seconds); }
     // More open connections than this: logins get status -1.
     void SetMaxConnections(uint32_t max) { mMaxConnections.store(max); }
+    // Most connections held at once; at the cap a new client takes the place
+    // of the connection quiet for longest. Set before Start, as the limits.
+    void SetConnectionCap(uint32_t cap) { mConnectionCap = cap; }
+    void SetClientLimits(const ClientLimits& limits) { mLimits = limits; }
 
     uint32_t GetLoginCount() const { return mLogins.load(); }
     uint32_t GetPubKeyRequestCount() const { return mPubKeyRequests.load(); }
     uint32_t GetChallengeCount() const { return mChallenges.load(); }
     uint32_t GetRequestCount() const { return mRequests.load(); }
-    uint32_t GetConnectionCount() const { return mConnections.load(); }
+    uint32_t GetConnectionCount() const { return mCounters.mAccepted.load(); }   // accepted in all
+    uint32_t GetOpenConnectionCount() const { return mCounters.mOpen.load(); }
+    // Connections closed by a limit, for a bad frame, or taken over at the cap.
+    uint32_t GetDroppedCount() const { return mCounters.mDropped.load(); }
+    uint32_t GetPeakHeldBytes() const { return mCounters.mPeakHeld.load(); }
     void ResetCounters();
 
     // Answers one request of a connection; exposed for the engine tests and
@@ -153,7 +165,9 @@ private:
     std::atomic<uint32_t> mPubKeyRequests;
     std::atomic<uint32_t> mChallenges;
     std::atomic<uint32_t> mRequests;
-    std::atomic<uint32_t> mConnections;
+    ConnCounters mCounters;
+    uint32_t mConnectionCap;
+    ClientLimits mLimits;
     uint16_t mPort;
 };
 

@@ -6,8 +6,8 @@
 #include "common/WriteBuffer.h"
 #include "platform/Socket.h"
 #include "platform/Tick.h"
+#include "service/ConnTable.h"
 
-#include <map>
 #include <string>
 #include <vector>
 
@@ -15,18 +15,14 @@ namespace QORAPI {
 
 namespace {
 
-const uint32_t kMaxFrame = 256000;
 const uint32_t kPollMs = 20;
-const size_t kMaxPendingOutput = 1024u * 1024u;
 const int kMaxReadsPerWake = 64;
+// A ping request is 8 bytes; a frame much longer than that is not a ping.
+const uint32_t kMaxRequestFrame = 1024;
 
-struct TcpConn
+struct PingConn : public ServerConn
 {
-    SmartPtr<AsyncSocket> mSocket;
-    std::string mIn;
-    std::string mOut;
     uint32_t mRequests = 0;
-    bool mDead = false;
 };
 
 // A reply held back by a delay.
@@ -48,13 +44,19 @@ bool IsPingRequest(const uint8_t* p, uint32_t n)
 
 } // namespace
 
-struct PingResponder::Impl
+struct PingResponder::Impl : public ConnHandler
 {
+    explicit Impl(PingResponder& owner) : mOwner(owner) {}
+    std::unique_ptr<ServerConn> NewConn() override { return std::unique_ptr<ServerConn>(new PingConn); }
+    void OnMessage(ServerConn& conn, const SmartPtr<ByteBuffer>& message) override;
+    // Reads and answers a turn's worth of datagrams of responder i; true
+    // when more may be waiting.
+    bool ServeUdp(size_t i, std::vector<char>& scratch);
+
+    PingResponder& mOwner;
     std::vector<SmartPtr<AsyncSocket>> mUdp;
     std::unique_ptr<std::atomic<uint32_t>[]> mUdpRequests;
-    SmartPtr<AsyncSocket> mListener;
-    std::map<uint64_t, std::unique_ptr<TcpConn>> mConns;
-    uint64_t mNextConnId = 1;
+    std::unique_ptr<ConnTable> mTable;   // the TCP responder, when there is one
     std::vector<Scheduled> mScheduled;
 
     std::mutex mConfigLock;            // guards the settings below
@@ -64,7 +66,7 @@ struct PingResponder::Impl
 };
 
 PingResponder::PingResponder()
-    : mImpl(new Impl),
+    : mImpl(new Impl(*this)),
       mRunning(false),
       mStopRequested(false),
       mTotalUdp(0),
@@ -74,7 +76,8 @@ PingResponder::PingResponder()
       mTcpEnabled(false),
       mTcpPortWanted(0),
       mTcpPort(0),
-      mLengthFieldSize(4)
+      mLengthFieldSize(4),
+      mConnectionCap(1024)
 {
 }
 
@@ -110,7 +113,7 @@ WSStatus PingResponder::Start()
     SockRaiseFileLimit(static_cast<uint64_t>(mUdpCount) + 256u);
     Impl& impl = *mImpl;
     impl.mUdp.clear();
-    impl.mConns.clear();
+    impl.mTable.reset();
     impl.mScheduled.clear();
     impl.mUdpRequests.reset(new std::atomic<uint32_t>[mUdpCount > 0 ? mUdpCount : 1]);
     {
@@ -127,26 +130,29 @@ WSStatus PingResponder::Start()
         impl.mUdp.push_back(s);
     }
     mTcpPort = 0;
+    SmartPtr<AsyncSocket> listener;
     if (status == WS_Success && mTcpEnabled)
     {
-        impl.mListener = new AsyncSocket(SocketType::Stream);
-        status = impl.mListener->Bind(mTcpPortWanted, true);
+        listener = new AsyncSocket(SocketType::Stream);
+        status = listener->Bind(mTcpPortWanted, true);
         if (status == WS_Success)
-            status = impl.mListener->Listen(64);
+            status = listener->Listen(128);
         if (status == WS_Success)
-            mTcpPort = impl.mListener->GetLocalPort();
+            mTcpPort = listener->GetLocalPort();
     }
     if (status != WS_Success)
     {
         for (auto& s : impl.mUdp)
             s->Close();
         impl.mUdp.clear();
-        if (impl.mListener)
-            impl.mListener->Close();
-        impl.mListener = nullptr;
+        if (listener)
+            listener->Close();
         StopSockets();
         return status;
     }
+    if (listener)
+        impl.mTable.reset(new ConnTable(listener, mLimits, mConnectionCap, mLengthFieldSize, kMaxRequestFrame,
+                                        mCounters));
     mStopRequested.store(false);
     mRunning.store(true);
     mThread = std::thread([this] { Run(); });
@@ -161,14 +167,11 @@ void PingResponder::Stop()
     if (mThread.joinable())
         mThread.join();
     Impl& impl = *mImpl;
-    for (auto& c : impl.mConns)
-        c.second->mSocket->Close();
-    impl.mConns.clear();
+    if (impl.mTable)
+        impl.mTable->Close();
+    impl.mTable.reset();
     for (auto& s : impl.mUdp)
         s->Close();
-    if (impl.mListener)
-        impl.mListener->Close();
-    impl.mListener = nullptr;
     impl.mScheduled.clear();
     mRunning.store(false);
     StopSockets();
@@ -224,6 +227,9 @@ void PingResponder::ResetCounters()
 {
     mTotalUdp.store(0);
     mTcpRequests.store(0);
+    mCounters.mAccepted.store(0);
+    mCounters.mDropped.store(0);
+    mCounters.mPeakHeld.store(0);
     if (mRunning.load())
         for (size_t i = 0; i < mImpl->mUdp.size(); ++i)
             mImpl->mUdpRequests[i].store(0);
@@ -233,28 +239,16 @@ void PingResponder::Run()
 {
     Impl& impl = *mImpl;
     std::vector<SockPollFd> fds;
-    std::vector<uint64_t> connIds;
     std::vector<char> scratch(65536);
-    const uint32_t field = mLengthFieldSize;
     const size_t udpCount = impl.mUdp.size();
+    bool busy = false;   // a responder may have datagrams left after its turn
 
     while (!mStopRequested.load())
     {
         fds.clear();
-        connIds.clear();
         for (auto& s : impl.mUdp)
             fds.push_back({s->GetHandle(), SOCK_POLL_READ, 0});
-        if (impl.mListener)
-            fds.push_back({impl.mListener->GetHandle(), SOCK_POLL_READ, 0});
-        for (auto& c : impl.mConns)
-        {
-            int16_t events = SOCK_POLL_READ;
-            if (!c.second->mOut.empty())
-                events = static_cast<int16_t>(events | SOCK_POLL_WRITE);
-            fds.push_back({c.second->mSocket->GetHandle(), events, 0});
-            connIds.push_back(c.first);
-        }
-        uint32_t wait = kPollMs;
+        uint32_t wait = busy ? 0 : kPollMs;
         for (const Scheduled& s : impl.mScheduled)
         {
             const uint32_t since = TicksSince(s.mStart);
@@ -262,7 +256,10 @@ void PingResponder::Run()
             if (left < wait)
                 wait = left;
         }
-        SockPoll(fds.data(), static_cast<uint32_t>(fds.size()), wait);
+        if (impl.mTable)
+            impl.mTable->Pass(impl, wait, &fds);
+        else
+            SockPoll(fds.data(), static_cast<uint32_t>(fds.size()), wait);
 
         // Held-back replies that are due.
         for (size_t i = 0; i < impl.mScheduled.size();)
@@ -275,181 +272,115 @@ void PingResponder::Run()
             }
             if (s.mUdp)
                 impl.mUdp[s.mIndex]->SendTo(s.mBytes.data(), static_cast<uint32_t>(s.mBytes.size()), s.mTo);
-            else
-            {
-                auto it = impl.mConns.find(s.mConnId);
-                if (it != impl.mConns.end())
-                    it->second->mOut += s.mBytes;
-            }
+            else if (ServerConn* c = impl.mTable ? impl.mTable->Find(s.mConnId) : nullptr)
+                impl.mTable->Queue(*c, s.mBytes.data(), s.mBytes.size());
             impl.mScheduled.erase(impl.mScheduled.begin() + static_cast<std::ptrdiff_t>(i));
         }
 
-        // UDP requests.
+        // UDP requests: a turn for each responder, so that a flood on one
+        // neither starves the others nor the TCP side.
+        busy = false;
         for (size_t i = 0; i < udpCount; ++i)
-        {
-            if (!(fds[i].revents & (SOCK_POLL_READ | SOCK_POLL_FAILED)))
-                continue;
-            for (int n = 0; n < kMaxReadsPerWake; ++n)
-            {
-                InetAddress from;
-                uint32_t got = 0;
-                const WSStatus st = impl.mUdp[i]->RecvFrom(scratch.data(), static_cast<uint32_t>(scratch.size()),
-                                                           &from, &got);
-                if (st != WS_Success)
-                    break;
-                const uint8_t* p = reinterpret_cast<const uint8_t*>(scratch.data());
-                if (!IsPingRequest(p, got))
-                    continue;
-                const uint32_t count = impl.mUdpRequests[i].fetch_add(1) + 1;
-                mTotalUdp.fetch_add(1);
-                PingBehavior b;
-                {
-                    std::lock_guard<std::mutex> hold(impl.mConfigLock);
-                    if (i < impl.mUdpBehavior.size())
-                        b = impl.mUdpBehavior[i];
-                }
-                if (b.mFault == PingFault::Drop || b.mFault == PingFault::Close || count < b.mAnswerFrom)
-                    continue;
-                ReadBuffer rb(p + 3, 4);
-                uint32_t id = rb.ReadLong();
-                if (b.mFault == PingFault::WrongId)
-                    ++id;
-                WriteBuffer reply(0, false);
-                reply.AppendByte(3);
-                reply.AppendByte(1);
-                reply.AppendByte(b.mFault == PingFault::WrongHeader ? 7 : 6);
-                reply.AppendLong(id);
-                std::string bytes(reinterpret_cast<const char*>(reply.GetData()), reply.GetLength());
-                if (b.mDelayMs)
-                    impl.mScheduled.push_back({GetTickCount(), b.mDelayMs, true, static_cast<uint32_t>(i), 0, from, bytes});
-                else
-                    impl.mUdp[i]->SendTo(bytes.data(), static_cast<uint32_t>(bytes.size()), from);
-            }
-        }
+            if (fds[i].revents & (SOCK_POLL_READ | SOCK_POLL_FAILED))
+                busy = impl.ServeUdp(i, scratch) || busy;
+    }
+}
 
-        if (!impl.mListener)
+bool PingResponder::Impl::ServeUdp(size_t i, std::vector<char>& scratch)
+{
+    for (int n = 0; n < kMaxReadsPerWake; ++n)
+    {
+        InetAddress from;
+        uint32_t got = 0;
+        const WSStatus st = mUdp[i]->RecvFrom(scratch.data(), static_cast<uint32_t>(scratch.size()), &from, &got);
+        if (st != WS_Success)
+            return false;
+        const uint8_t* p = reinterpret_cast<const uint8_t*>(scratch.data());
+        if (!IsPingRequest(p, got))
             continue;
-
-        // New TCP connections.
-        if (fds[udpCount].revents & SOCK_POLL_READ)
+        const uint32_t count = mUdpRequests[i].fetch_add(1) + 1;
+        mOwner.mTotalUdp.fetch_add(1);
+        PingBehavior b;
         {
-            for (int n = 0; n < kMaxReadsPerWake; ++n)
-            {
-                SmartPtr<AsyncSocket> accepted;
-                if (impl.mListener->Accept(accepted) != WS_Success)
-                    break;
-                accepted->SetNagling(false);
-                std::unique_ptr<TcpConn> c(new TcpConn);
-                c->mSocket = accepted;
-                impl.mConns[impl.mNextConnId++] = std::move(c);
-            }
+            std::lock_guard<std::mutex> hold(mConfigLock);
+            if (i < mUdpBehavior.size())
+                b = mUdpBehavior[i];
         }
+        if (b.mFault == PingFault::Drop || b.mFault == PingFault::Close || count < b.mAnswerFrom)
+            continue;
+        ReadBuffer rb(p + 3, 4);
+        uint32_t id = rb.ReadLong();
+        if (b.mFault == PingFault::WrongId)
+            ++id;
+        WriteBuffer reply(0, false);
+        reply.AppendByte(3);
+        reply.AppendByte(1);
+        reply.AppendByte(b.mFault == PingFault::WrongHeader ? 7 : 6);
+        reply.AppendLong(id);
+        std::string bytes(reinterpret_cast<const char*>(reply.GetData()), reply.GetLength());
+        if (b.mDelayMs)
+            mScheduled.push_back({GetTickCount(), b.mDelayMs, true, static_cast<uint32_t>(i), 0, from, bytes});
+        else
+            mUdp[i]->SendTo(bytes.data(), static_cast<uint32_t>(bytes.size()), from);
+    }
+    return true;
+}
 
-        // TCP requests and replies.
-        for (size_t k = 0; k < connIds.size(); ++k)
+void PingResponder::Impl::OnMessage(ServerConn& conn, const SmartPtr<ByteBuffer>& message)
+{
+    PingConn& c = static_cast<PingConn&>(conn);
+    const uint8_t* p = message->GetData();
+    if (!IsPingRequest(p, message->GetLength()))
+        return;
+    ++c.mRequests;
+    mOwner.mTcpRequests.fetch_add(1);
+    PingBehavior b;
+    PingExtendedInfo ext;
+    {
+        std::lock_guard<std::mutex> hold(mConfigLock);
+        b = mTcpBehavior;
+        ext = mExtended;
+    }
+    if (b.mFault == PingFault::Close)
+    {
+        c.mDead = true;
+        return;
+    }
+    if (b.mFault == PingFault::Drop || c.mRequests < b.mAnswerFrom)
+        return;
+    ReadBuffer req(p + 3, 5);
+    uint32_t tick = req.ReadLong();
+    const bool extended = req.ReadByte() != 0;
+    if (b.mFault == PingFault::WrongId)
+        ++tick;
+    WriteBuffer reply(mOwner.mLengthFieldSize, true);
+    reply.AppendByte(3);
+    reply.AppendByte(1);
+    reply.AppendByte(b.mFault == PingFault::WrongHeader ? 7 : 6);
+    reply.AppendLong(tick);
+    if (extended && ext.mEnabled)
+    {
+        reply.AppendString(ext.mText1, 2);
+        reply.AppendString(ext.mText2, 2);
+        reply.AppendLong(ext.mNumber1);
+        reply.AppendString(ext.mText3, 2);
+        reply.AppendLong(ext.mNumber2);
+        reply.AppendString(ext.mText4, 2);
+        reply.AppendBool(ext.mFlag);
+        if (ext.mSecondGroup)
         {
-            auto it = impl.mConns.find(connIds[k]);
-            if (it == impl.mConns.end())
-                continue;
-            TcpConn& c = *it->second;
-            const int16_t ev = fds[udpCount + 1 + k].revents;
-            if (ev & (SOCK_POLL_READ | SOCK_POLL_FAILED))
-            {
-                uint32_t got = 0;
-                const WSStatus s = c.mSocket->Recv(scratch.data(), static_cast<uint32_t>(scratch.size()), &got);
-                if (s == WS_Success || s == WS_TimedOut)
-                    c.mIn.append(scratch.data(), got);
-                else
-                    c.mDead = true;
-            }
-            while (!c.mDead && c.mIn.size() >= field)
-            {
-                ReadBuffer rb(c.mIn.data(), static_cast<uint32_t>(c.mIn.size()));
-                uint32_t length = rb.ReadLength(static_cast<uint8_t>(field));
-                if (field == 1)
-                    length = static_cast<uint32_t>(static_cast<int32_t>(static_cast<int8_t>(length)));
-                else if (field == 2)
-                    length = static_cast<uint32_t>(static_cast<int32_t>(static_cast<int16_t>(length)));
-                if (length <= field || length >= kMaxFrame)
-                {
-                    c.mDead = true;
-                    break;
-                }
-                if (c.mIn.size() < length)
-                    break;
-                const std::string msg = c.mIn.substr(field, length - field);
-                c.mIn.erase(0, length);
-                const uint8_t* p = reinterpret_cast<const uint8_t*>(msg.data());
-                if (!IsPingRequest(p, static_cast<uint32_t>(msg.size())))
-                    continue;
-                ++c.mRequests;
-                mTcpRequests.fetch_add(1);
-                PingBehavior b;
-                PingExtendedInfo ext;
-                {
-                    std::lock_guard<std::mutex> hold(impl.mConfigLock);
-                    b = impl.mTcpBehavior;
-                    ext = impl.mExtended;
-                }
-                if (b.mFault == PingFault::Close)
-                {
-                    c.mDead = true;
-                    break;
-                }
-                if (b.mFault == PingFault::Drop || c.mRequests < b.mAnswerFrom)
-                    continue;
-                ReadBuffer req(p + 3, 5);
-                uint32_t tick = req.ReadLong();
-                const bool extended = req.ReadByte() != 0;
-                if (b.mFault == PingFault::WrongId)
-                    ++tick;
-                WriteBuffer reply(static_cast<uint8_t>(field), true);
-                reply.AppendByte(3);
-                reply.AppendByte(1);
-                reply.AppendByte(b.mFault == PingFault::WrongHeader ? 7 : 6);
-                reply.AppendLong(tick);
-                if (extended && ext.mEnabled)
-                {
-                    reply.AppendString(ext.mText1, 2);
-                    reply.AppendString(ext.mText2, 2);
-                    reply.AppendLong(ext.mNumber1);
-                    reply.AppendString(ext.mText3, 2);
-                    reply.AppendLong(ext.mNumber2);
-                    reply.AppendString(ext.mText4, 2);
-                    reply.AppendBool(ext.mFlag);
-                    if (ext.mSecondGroup)
-                    {
-                        reply.AppendString(ext.mText5, 2);
-                        reply.AppendString(ext.mText6, 2);
-                    }
-                }
-                SmartPtr<ByteBuffer> framed = reply.ToByteBuffer(true);
-                std::string bytes(reinterpret_cast<const char*>(framed->GetData()), framed->GetLength());
-                if (b.mDelayMs)
-                    impl.mScheduled.push_back({GetTickCount(), b.mDelayMs, false, 0, it->first, InetAddress(), bytes});
-                else
-                    c.mOut += bytes;
-            }
-            if (!c.mDead && !c.mOut.empty())
-            {
-                uint32_t sent = 0;
-                const WSStatus s = c.mSocket->Send(c.mOut.data(), static_cast<uint32_t>(c.mOut.size()), &sent);
-                if (s == WS_Success)
-                    c.mOut.clear();
-                else if (s == WS_TimedOut)
-                    c.mOut.erase(0, sent);
-                else
-                    c.mDead = true;
-                if (c.mOut.size() > kMaxPendingOutput)
-                    c.mDead = true;
-            }
-            if (c.mDead)
-            {
-                c.mSocket->Close();
-                impl.mConns.erase(it);
-            }
+            reply.AppendString(ext.mText5, 2);
+            reply.AppendString(ext.mText6, 2);
         }
     }
+    SmartPtr<ByteBuffer> framed = reply.ToByteBuffer(true);
+    if (b.mDelayMs)
+    {
+        const std::string bytes(reinterpret_cast<const char*>(framed->GetData()), framed->GetLength());
+        mScheduled.push_back({GetTickCount(), b.mDelayMs, false, 0, c.mId, InetAddress(), bytes});
+    }
+    else
+        mTable->Queue(c, framed->GetData(), framed->GetLength());
 }
 
 } // namespace QORAPI

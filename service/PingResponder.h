@@ -12,12 +12,18 @@
 // after a delay, answer with a wrong identifier or header, answer only from
 // the n-th request on, or (TCP) close the connection.
 //
+// Clients that misbehave cannot lock others out: TCP connections are held
+// within ClientLimits and a connection cap (see ConnTable), frames longer
+// than a ping request could be end their connection, and each UDP responder
+// reads a turn of datagrams at a time, skipping those that are no ping.
+//
 // Thread safety: Start and Stop belong to the owner's thread; the behaviour
 // setters and the counters may be used from any thread while it runs.
 #ifndef QORAPI_SERVICE_PINGRESPONDER_H
 #define QORAPI_SERVICE_PINGRESPONDER_H
 
 #include "common/WSStatus.h"
+#include "service/ConnTable.h"
 
 #include <atomic>
 #include <cstdint>
@@ -67,6 +73,10 @@ public:
     // firstPort + 1, ... when it is not 0), and a TCP responder.
     void SetUdpCount(uint32_t count, uint16_t firstPort = 0);
     void SetTcp(bool enabled, uint16_t port = 0, uint8_t lengthFieldSize = 4);
+    // Limits of the TCP clients and the most held at once (at the cap a new
+    // client takes the place of the connection quiet for longest).
+    void SetClientLimits(const ClientLimits& limits) { mLimits = limits; }
+    void SetConnectionCap(uint32_t cap) { mConnectionCap = cap; }
 
     // Binds everything and starts the worker. Fails when a socket cannot be
     // bound; nothing is left open then.
@@ -87,6 +97,11 @@ public:
     uint32_t GetUdpRequests(uint32_t index) const;
     uint32_t GetTotalUdpRequests() const { return mTotalUdp.load(); }
     uint32_t GetTcpRequests() const { return mTcpRequests.load(); }
+    // TCP connections open, closed by the server (a limit, a bad or too long
+    // frame, the cap) and the most bytes held for them after any pass.
+    uint32_t GetOpenConnectionCount() const { return mCounters.mOpen.load(); }
+    uint32_t GetDroppedCount() const { return mCounters.mDropped.load(); }
+    uint32_t GetPeakHeldBytes() const { return mCounters.mPeakHeld.load(); }
     void ResetCounters();
 
 private:
@@ -105,6 +120,9 @@ private:
     uint16_t mTcpPortWanted;
     uint16_t mTcpPort;
     uint8_t mLengthFieldSize;
+    uint32_t mConnectionCap;
+    ClientLimits mLimits;
+    ConnCounters mCounters;
 };
 
 } // namespace QORAPI

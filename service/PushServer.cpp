@@ -4,6 +4,7 @@
 #include "common/ReadBuffer.h"
 #include "common/WriteBuffer.h"
 #include "platform/Socket.h"
+#include "QORSocket/MsgFrame.h"
 #include "service/ServerListener.h"
 
 #include <string>
@@ -13,24 +14,18 @@ namespace QORAPI {
 
 namespace {
 
-const uint32_t kMaxFrame = 256000;
 const uint32_t kPollMs = 5;
-
-struct Client
-{
-    SmartPtr<AsyncSocket> mSocket;
-    std::string mIn;
-    std::string mOut;
-    size_t mOutPos = 0;
-    bool mDead = false;
-};
 
 } // namespace
 
-struct PushServer::Impl
+struct PushServer::Impl : public ConnHandler
 {
+    explicit Impl(PushServer& owner) : mOwner(owner) {}
+    void OnMessage(ServerConn& conn, const SmartPtr<ByteBuffer>& message) override;
+
+    PushServer& mOwner;
     SmartPtr<AsyncSocket> mListener;
-    std::vector<std::unique_ptr<Client>> mClients;
+    std::unique_ptr<ConnTable> mTable;
 
     std::mutex mLock;               // guards the requests below
     std::string mPending;           // bytes for every client
@@ -41,11 +36,11 @@ struct PushServer::Impl
 PushServer::PushServer()
     : mRunning(false),
       mStopRequested(false),
-      mClients(0),
       mKeepAlives(0),
       mMessages(0),
       mPort(0),
-      mLengthFieldSize(4)
+      mLengthFieldSize(4),
+      mConnectionCap(1024)
 {
 }
 
@@ -61,8 +56,8 @@ WSStatus PushServer::Start(uint16_t port)
     if (mLengthFieldSize != 1 && mLengthFieldSize != 2 && mLengthFieldSize != 4)
         return WS_RecvMsg_InvalidLengthFieldSize;
     StartSockets();
-    mImpl.reset(new Impl);
-    const WSStatus status = OpenListener(InetAddress(0u, port), 64, mImpl->mListener);
+    mImpl.reset(new Impl(*this));
+    const WSStatus status = OpenListener(InetAddress(0u, port), 128, mImpl->mListener);
     if (status != WS_Success)
     {
         mImpl.reset();
@@ -70,6 +65,8 @@ WSStatus PushServer::Start(uint16_t port)
         return status;
     }
     mPort = mImpl->mListener->GetLocalPort();
+    mImpl->mTable.reset(new ConnTable(mImpl->mListener, mLimits, mConnectionCap, mLengthFieldSize,
+                                      kMaxFrameLength - 1, mCounters));
     mStopRequested.store(false);
     mRunning.store(true);
     mThread = std::thread([this] { Run(); });
@@ -83,12 +80,9 @@ void PushServer::Stop()
     mStopRequested.store(true);
     if (mThread.joinable())
         mThread.join();
-    for (auto& c : mImpl->mClients)
-        c->mSocket->Close();
-    mImpl->mListener->Close();
+    mImpl->mTable->Close();
     mImpl.reset();
     mRunning.store(false);
-    mClients.store(0);
     StopSockets();
 }
 
@@ -134,120 +128,37 @@ std::string PushServer::GetLastMessage() const
 void PushServer::Run()
 {
     Impl& impl = *mImpl;
-    std::vector<SockPollFd> fds;
-    std::vector<char> scratch(65536);
-    const uint32_t field = mLengthFieldSize;
-
+    ConnTable& table = *impl.mTable;
     while (!mStopRequested.load())
     {
         {
             std::lock_guard<std::mutex> hold(impl.mLock);
             if (!impl.mPending.empty())
             {
-                for (auto& c : impl.mClients)
-                    c->mOut += impl.mPending;
+                const std::string& pending = impl.mPending;
+                table.ForEach([&](ServerConn& c) { table.Queue(c, pending.data(), pending.size()); });
                 impl.mPending.clear();
             }
             if (impl.mCloseAll)
             {
-                for (auto& c : impl.mClients)
-                    c->mDead = true;
+                table.ForEach([](ServerConn& c) { c.mDead = true; });
                 impl.mCloseAll = false;
             }
         }
+        table.Pass(impl, kPollMs);
+    }
+}
 
-        fds.clear();
-        fds.push_back({impl.mListener->GetHandle(), SOCK_POLL_READ, 0});
-        for (auto& c : impl.mClients)
-        {
-            int16_t events = SOCK_POLL_READ;
-            if (c->mOutPos < c->mOut.size())
-                events = static_cast<int16_t>(events | SOCK_POLL_WRITE);
-            fds.push_back({c->mSocket->GetHandle(), events, 0});
-        }
-        SockPoll(fds.data(), static_cast<uint32_t>(fds.size()), kPollMs);
-
-        if (fds[0].revents & SOCK_POLL_READ)
-        {
-            for (int i = 0; i < 16; ++i)
-            {
-                SmartPtr<AsyncSocket> accepted;
-                if (impl.mListener->Accept(accepted) != WS_Success)
-                    break;
-                accepted->SetNagling(false);
-                std::unique_ptr<Client> c(new Client);
-                c->mSocket = accepted;
-                impl.mClients.push_back(std::move(c));
-                mClients.fetch_add(1);
-            }
-        }
-
-        for (size_t i = 1; i < fds.size() && i - 1 < impl.mClients.size(); ++i)
-        {
-            Client& c = *impl.mClients[i - 1];
-            if (fds[i].revents & (SOCK_POLL_READ | SOCK_POLL_FAILED))
-            {
-                uint32_t got = 0;
-                const WSStatus s = c.mSocket->Recv(scratch.data(), static_cast<uint32_t>(scratch.size()), &got);
-                if (s == WS_Success || s == WS_TimedOut)
-                    c.mIn.append(scratch.data(), got);
-                else
-                    c.mDead = true;
-            }
-            while (!c.mDead && c.mIn.size() >= field)
-            {
-                ReadBuffer rb(c.mIn.data(), static_cast<uint32_t>(c.mIn.size()));
-                uint32_t length = rb.ReadLength(static_cast<uint8_t>(field));
-                if (field == 1)
-                    length = static_cast<uint32_t>(static_cast<int32_t>(static_cast<int8_t>(length)));
-                else if (field == 2)
-                    length = static_cast<uint32_t>(static_cast<int32_t>(static_cast<int16_t>(length)));
-                if (length <= field || length >= kMaxFrame)
-                {
-                    c.mDead = true;
-                    break;
-                }
-                if (c.mIn.size() < length)
-                    break;
-                const std::string msg = c.mIn.substr(field, length - field);
-                c.mIn.erase(0, length);
-                if (msg.size() == 3 && msg[0] == 3 && msg[1] == 1 && msg[2] == 7)
-                    mKeepAlives.fetch_add(1);
-                else
-                {
-                    std::lock_guard<std::mutex> hold(impl.mLock);
-                    impl.mLastMessage = msg;
-                    mMessages.fetch_add(1);
-                }
-            }
-            if (!c.mDead && c.mOutPos < c.mOut.size())
-            {
-                uint32_t sent = 0;
-                const WSStatus s = c.mSocket->Send(c.mOut.data() + c.mOutPos,
-                                                   static_cast<uint32_t>(c.mOut.size() - c.mOutPos), &sent);
-                if (s == WS_Success || s == WS_TimedOut)
-                    c.mOutPos += sent;
-                else
-                    c.mDead = true;
-                if (c.mOutPos == c.mOut.size())
-                {
-                    c.mOut.clear();
-                    c.mOutPos = 0;
-                }
-            }
-        }
-
-        for (size_t i = 0; i < impl.mClients.size();)
-        {
-            if (impl.mClients[i]->mDead)
-            {
-                impl.mClients[i]->mSocket->Close();
-                impl.mClients.erase(impl.mClients.begin() + static_cast<std::ptrdiff_t>(i));
-                mClients.fetch_sub(1);
-            }
-            else
-                ++i;
-        }
+void PushServer::Impl::OnMessage(ServerConn&, const SmartPtr<ByteBuffer>& message)
+{
+    const std::string msg = message->ToString();
+    if (msg.size() == 3 && msg[0] == 3 && msg[1] == 1 && msg[2] == 7)
+        mOwner.mKeepAlives.fetch_add(1);
+    else
+    {
+        std::lock_guard<std::mutex> hold(mLock);
+        mLastMessage = msg;
+        mOwner.mMessages.fetch_add(1);
     }
 }
 

@@ -7,6 +7,9 @@
 // One worker thread polls the listener and every connection; pushes are
 // queued under a lock and written by the worker.
 //
+// Clients that misbehave cannot lock others out: ClientLimits and the
+// connection cap bound what one client holds and for how long (see ConnTable).
+//
 // Thread safety: Start and Stop belong to the owner's thread; Push, CloseAll
 // and the counters may be used from any thread.
 #ifndef QORAPI_SERVICE_PUSHSERVER_H
@@ -14,6 +17,7 @@
 
 #include "common/ByteBuffer.h"
 #include "common/WSStatus.h"
+#include "service/ConnTable.h"
 
 #include <atomic>
 #include <cstdint>
@@ -35,6 +39,10 @@ public:
 
     // Length field size of the frames (1, 2 or 4; default 4). Set before Start.
     void SetLengthFieldSize(uint8_t size) { mLengthFieldSize = size; }
+    // Limits of the clients and the most held at once (at the cap a new client
+    // takes the place of the connection quiet for longest). Set before Start.
+    void SetClientLimits(const ClientLimits& limits) { mLimits = limits; }
+    void SetConnectionCap(uint32_t cap) { mConnectionCap = cap; }
     WSStatus Start(uint16_t port = 0);
     void Stop();
     uint16_t GetPort() const { return mPort; }
@@ -46,7 +54,10 @@ public:
     // Closes every client connection.
     void CloseAll();
 
-    uint32_t GetClientCount() const { return mClients.load(); }
+    uint32_t GetClientCount() const { return mCounters.mOpen.load(); }
+    // Connections closed by a limit, for a bad frame, or taken over at the cap.
+    uint32_t GetDroppedCount() const { return mCounters.mDropped.load(); }
+    uint32_t GetPeakHeldBytes() const { return mCounters.mPeakHeld.load(); }
     uint32_t GetKeepAliveCount() const { return mKeepAlives.load(); }
     // Messages other than keep-alives, and the last of them.
     uint32_t GetMessageCount() const { return mMessages.load(); }
@@ -60,11 +71,13 @@ private:
     std::thread mThread;
     std::atomic<bool> mRunning;
     std::atomic<bool> mStopRequested;
-    std::atomic<uint32_t> mClients;
     std::atomic<uint32_t> mKeepAlives;
     std::atomic<uint32_t> mMessages;
     uint16_t mPort;
     uint8_t mLengthFieldSize;
+    uint32_t mConnectionCap;
+    ClientLimits mLimits;
+    ConnCounters mCounters;
 };
 
 } // namespace QORAPI
