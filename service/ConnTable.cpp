@@ -95,7 +95,8 @@ void ConnTable::QueueFrame(ServerConn& conn, const ByteBuffer* message)
 {
     WriteBuffer frame(mField, true);
     frame.AppendBytes(ByteBuffer::DataOf(message), ByteBuffer::LengthOf(message));
-    Queue(conn, frame.GetData(), frame.GetLength());
+    const SmartPtr<ByteBuffer> framed = frame.ToByteBuffer(true);
+    Queue(conn, framed->GetData(), framed->GetLength());
 }
 
 void ConnTable::Pass(ConnHandler& handler, uint32_t waitMs, std::vector<SockPollFd>* extra)

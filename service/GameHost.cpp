@@ -15,7 +15,10 @@
 #include "platform/Socket.h"
 #include "platform/Tick.h"
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -33,6 +36,16 @@ struct Connection : public RefCount
     SmartPtr<QueueSocket> mSocket;
     GameHostClient mInfo;
     bool mAuthenticated = false;   // guarded by the state's lock
+    bool mDropped = false;         // guarded by the state's lock
+    uint32_t mLastActivity = 0;    // tick of accept or the last message; guarded by the state's lock
+    uint32_t mQueuedBytes = 0;     // of sends not yet done; guarded by the state's lock
+};
+
+// A send queued to a connection, for the count of its bytes.
+struct QueuedSend : public RefCount
+{
+    SmartPtr<Connection> mConn;
+    uint32_t mBytes = 0;
 };
 
 // The frame of a message as a socket hands it out (length field removed).
@@ -74,6 +87,8 @@ struct GameHost::State : public RefCount
     std::atomic<uint16_t> mNextSessionId{1};
     uint8_t mLengthFieldSize = 4;
     uint32_t mAuthTimeout = 20000;
+    ClientLimits mLimits;
+    uint32_t mMaxConnections = 1024;
     ReportFunction mReport;
     SmartPtr<AuthContext> mContext;
 
@@ -88,6 +103,54 @@ struct GameHost::State : public RefCount
     std::vector<SmartPtr<Connection>> mConnections;  // guarded by mLock
     std::vector<GameHostClient> mClients;            // guarded by mLock
     std::vector<std::thread> mPlayers;               // guarded by mLock
+    uint32_t mHeldBytes = 0;                         // queued sends of all connections; guarded by mLock
+    std::atomic<uint32_t> mPeakHeld{0};
+    std::atomic<uint32_t> mDroppedCount{0};
+    std::condition_variable mSweepWake;              // with mLock: Stop ends the sweeper
+    std::thread mSweeper;
+
+    std::vector<SmartPtr<Connection>> mDoomed;       // dropped, to be closed; guarded by mLock
+
+    // Marks the connection dropped by a limit; CloseDoomed closes it once
+    // mLock is released. Called with mLock held.
+    void DropLocked(Connection& conn)
+    {
+        if (conn.mDropped)
+            return;
+        conn.mDropped = true;
+        mDroppedCount.fetch_add(1);
+        mDoomed.push_back(SmartPtr<Connection>(&conn));
+    }
+
+    // Closes the connections DropLocked marked. Called without mLock.
+    void CloseDoomed()
+    {
+        std::vector<SmartPtr<Connection>> doomed;
+        {
+            std::lock_guard<std::mutex> lock(mLock);
+            doomed.swap(mDoomed);
+        }
+        for (const SmartPtr<Connection>& conn : doomed)
+            Drop(conn);
+    }
+
+    // Closes connections that stay quiet past the idle limit, until Stop.
+    void Sweep()
+    {
+        const uint32_t period = std::max<uint32_t>(10, std::min<uint32_t>(250, mLimits.mIdleMs / 4));
+        while (mRunning.load())
+        {
+            {
+                std::unique_lock<std::mutex> lock(mLock);
+                mSweepWake.wait_for(lock, std::chrono::milliseconds(period));
+                const uint32_t now = GetTickCount();
+                for (const SmartPtr<Connection>& conn : mConnections)
+                    if (conn->mAuthenticated && now - conn->mLastActivity >= mLimits.mIdleMs)
+                        DropLocked(*conn);
+            }
+            CloseDoomed();
+        }
+    }
 
     void Record(const GameHostClient& info)
     {
@@ -114,7 +177,15 @@ struct GameHost::State : public RefCount
         conn->mSocket->CloseAndClear();
     }
 
+    // Queues a frame to conn unless its unsent bytes, or those of all
+    // connections, would pass the limits: then the largest holder is closed.
+    void Send(const SmartPtr<Connection>& conn, const SmartPtr<ByteBuffer>& frame);
+    // Counts bytes queued to conn, or drops whom the limits name; false when
+    // conn is not to be sent to. Called with mLock held.
+    bool Reserve(Connection& conn, uint32_t bytes);
+
     static void OnAccepted(SmartPtr<AsyncOp> op, SmartPtr<RefCount> param);
+    static void OnSent(SmartPtr<AsyncOp> op, SmartPtr<RefCount> param);
     static void OnAuthDone(SmartPtr<AsyncOp> op, SmartPtr<RefCount> param);
     static void OnMessage(SmartPtr<AsyncOp> op, SmartPtr<RefCount> param);
     static void OnClosed(SmartPtr<AsyncOp> op, SmartPtr<RefCount> param);
@@ -137,6 +208,24 @@ void GameHost::State::OnAccepted(SmartPtr<AsyncOp> op, SmartPtr<RefCount> param)
     conn->mState = state;
     conn->mSocket = socket;
     conn->mInfo.mAddress = socket->GetDestAddr();
+    {
+        // At the cap the connection quiet for longest makes room.
+        std::lock_guard<std::mutex> lock(state->mLock);
+        const uint32_t now = GetTickCount();
+        size_t live = 0;
+        Connection* quiet = nullptr;
+        for (const SmartPtr<Connection>& other : state->mConnections)
+            if (!other->mDropped)
+            {
+                ++live;
+                if (!quiet || now - other->mLastActivity > now - quiet->mLastActivity)
+                    quiet = other.Get();
+            }
+        if (live >= state->mMaxConnections && quiet)
+            state->DropLocked(*quiet);
+        conn->mLastActivity = now;
+    }
+    state->CloseDoomed();
     bool refuse = false;
     {
         std::lock_guard<std::mutex> lock(state->mLock);
@@ -181,8 +270,9 @@ void GameHost::State::OnAuthDone(SmartPtr<AsyncOp> op, SmartPtr<RefCount> param)
     bool serve = false;
     {
         std::lock_guard<std::mutex> lock(state->mLock);
-        serve = info.mStatus == WS_Success && state->mRunning.load();
+        serve = info.mStatus == WS_Success && state->mRunning.load() && !conn->mDropped;
         conn->mAuthenticated = serve;
+        conn->mLastActivity = GetTickCount();
     }
     if (serve)
     {
@@ -203,6 +293,10 @@ void GameHost::State::OnMessage(SmartPtr<AsyncOp> op, SmartPtr<RefCount> param)
     if (op->GetStatus() != WS_Success || !state->mRunning.load())
         return;   // a failed receive closes the socket; OnClosed tidies up
     const SmartPtr<ByteBuffer>& message = static_cast<RecvMsgOp*>(op.Get())->GetMsg();
+    {
+        std::lock_guard<std::mutex> lock(state->mLock);
+        conn->mLastActivity = GetTickCount();
+    }
     const uint8_t keepAlive[3] = {3, 1, 7};
     if (ByteBuffer::LengthOf(message.Get()) == 3 && std::memcmp(message->GetData(), keepAlive, 3) == 0)
     {
@@ -222,7 +316,74 @@ void GameHost::State::OnMessage(SmartPtr<AsyncOp> op, SmartPtr<RefCount> param)
                     targets.push_back(other);
     }
     for (const SmartPtr<Connection>& target : targets)
-        target->mSocket->QueueOp(new SendMsgOp(frame), state->mAuthTimeout);
+        state->Send(target, frame);
+}
+
+void GameHost::State::Send(const SmartPtr<Connection>& conn, const SmartPtr<ByteBuffer>& frame)
+{
+    const uint32_t bytes = ByteBuffer::LengthOf(frame);
+    bool queue = false;
+    {
+        std::lock_guard<std::mutex> lock(mLock);
+        queue = Reserve(*conn, bytes);
+    }
+    CloseDoomed();
+    if (!queue)
+        return;
+    SmartPtr<QueuedSend> note = new QueuedSend;
+    note->mConn = conn;
+    note->mBytes = bytes;
+    SmartPtr<SendMsgOp> send = new SendMsgOp(frame);
+    send->SetCompletion(new HostCompletion(&State::OnSent, SmartPtr<RefCount>(note.Get())));
+    conn->mSocket->QueueOp(SmartPtr<SocketOp>(send.Get()), mAuthTimeout);
+}
+
+bool GameHost::State::Reserve(Connection& target, uint32_t bytes)
+{
+    Connection* conn = &target;
+    {
+        if (conn->mDropped)
+            return false;
+        if (conn->mQueuedBytes + bytes > mLimits.mMaxPendingOutput)
+        {
+            DropLocked(*conn);   // it does not read what it is sent
+            return false;
+        }
+        while (mHeldBytes + bytes > mLimits.mMaxHeldBytes)
+        {
+            Connection* largest = nullptr;
+            for (const SmartPtr<Connection>& other : mConnections)
+                if (!other->mDropped && other->mQueuedBytes > 0 &&
+                    (!largest || other->mQueuedBytes > largest->mQueuedBytes))
+                    largest = other.Get();
+            if (!largest)
+                break;
+            // Its sends end killed, which gives their bytes back; until then
+            // they count no more.
+            mHeldBytes -= largest->mQueuedBytes;
+            largest->mQueuedBytes = 0;
+            DropLocked(*largest);
+            if (largest == conn)
+                return false;
+        }
+        conn->mQueuedBytes += bytes;
+        mHeldBytes += bytes;
+        if (mHeldBytes > mPeakHeld.load())
+            mPeakHeld.store(mHeldBytes);
+    }
+    return true;
+}
+
+void GameHost::State::OnSent(SmartPtr<AsyncOp> op, SmartPtr<RefCount> param)
+{
+    (void)op;
+    QueuedSend* note = static_cast<QueuedSend*>(param.Get());
+    State* state = note->mConn->mState.Get();
+    std::lock_guard<std::mutex> lock(state->mLock);
+    // A connection dropped for its bytes gave them back already.
+    const uint32_t bytes = std::min(note->mBytes, note->mConn->mQueuedBytes);
+    note->mConn->mQueuedBytes -= bytes;
+    state->mHeldBytes -= bytes;
 }
 
 void GameHost::State::OnClosed(SmartPtr<AsyncOp> op, SmartPtr<RefCount> param)
@@ -364,6 +525,24 @@ void GameHost::SetServeSessionMode(bool serve) { mState->mServeSessionMode = ser
 void GameHost::SetLengthFieldSize(uint8_t size) { mState->mLengthFieldSize = size; }
 void GameHost::SetAuthTimeout(uint32_t ms) { mState->mAuthTimeout = ms; }
 void GameHost::SetReport(const ReportFunction& report) { mState->mReport = report; }
+void GameHost::SetClientLimits(const ClientLimits& limits) { mState->mLimits = limits; }
+void GameHost::SetMaxConnections(uint32_t max) { mState->mMaxConnections = max > 0 ? max : 1; }
+
+uint32_t GameHost::GetDroppedCount() const
+{
+    return mState->mDroppedCount.load();
+}
+
+uint32_t GameHost::GetPeakHeldBytes() const
+{
+    return mState->mPeakHeld.load();
+}
+
+uint32_t GameHost::GetOpenConnectionCount() const
+{
+    std::lock_guard<std::mutex> lock(mState->mLock);
+    return static_cast<uint32_t>(mState->mConnections.size());
+}
 
 void GameHost::SetRefusals(uint32_t count, WSStatus status)
 {
@@ -398,6 +577,7 @@ WSStatus GameHost::Start(uint16_t port)
         state.mListener = listener;
     }
     state.mRunning.store(true);
+    state.mSweeper = std::thread([&state] { state.Sweep(); });
     listener->SetRepeatOpCompletion(new HostCompletion(&State::OnAccepted, SmartPtr<RefCount>(mState.Get())));
     listener->SetRepeatOp(new AcceptOp());
     return WS_Success;
@@ -417,6 +597,9 @@ void GameHost::Stop()
         state.mListener = nullptr;
         connections.swap(state.mConnections);
     }
+    state.mSweepWake.notify_all();
+    if (state.mSweeper.joinable())
+        state.mSweeper.join();
     if (listener)
         listener->CloseAndClear();
     for (const SmartPtr<Connection>& conn : connections)
@@ -481,7 +664,7 @@ uint32_t GameHost::Push(const SmartPtr<ByteBuffer>& message)
                 targets.push_back(conn);
     }
     for (const SmartPtr<Connection>& target : targets)
-        target->mSocket->QueueOp(new SendMsgOp(frame), state.mAuthTimeout);
+        state.Send(target, frame);
     return static_cast<uint32_t>(targets.size());
 }
 

@@ -13,6 +13,15 @@
 // qor-host standalone. For tests of the client side it can misbehave during
 // the handshake (GameHostFault) or refuse the first requests with a status.
 //
+// Clients that misbehave cannot lock others out: a handshake ends within the
+// authentication limit, an authenticated connection without a message for
+// the idle limit is closed (a frame left unfinished counts as no message),
+// frames longer than the frame maximum end their connection, one that does
+// not read what it is sent is closed once its unsent bytes pass the limit,
+// the unsent bytes of all connections are bounded (the largest holder goes
+// first), and at the connection cap a new client takes the place of the
+// one quiet for longest.
+//
 // Thread safety: Start, Stop and the setters are called by the owner's thread
 // (setters before Start); the records and counters may be read from any
 // thread. Completions hold the host's shared state, not the host, so
@@ -25,6 +34,7 @@
 #include "common/ByteBuffer.h"
 #include "common/RefCount.h"
 #include "common/WSStatus.h"
+#include "service/ConnTable.h"
 
 #include <cstdint>
 #include <functional>
@@ -83,6 +93,10 @@ public:
     void SetLengthFieldSize(uint8_t size);
     // Limit of one handshake (default 20000 ms).
     void SetAuthTimeout(uint32_t ms);
+    // mIdleMs, mMaxPendingOutput and mMaxHeldBytes of the limits apply.
+    void SetClientLimits(const ClientLimits& limits);
+    // Most connections held at once (default 1024).
+    void SetMaxConnections(uint32_t max);
     // Called on the completing thread for every connection's outcome.
     void SetReport(const ReportFunction& report);
 
@@ -101,6 +115,11 @@ public:
     // Messages received from authenticated clients, keep-alives apart.
     uint32_t GetMessageCount() const;
     uint32_t GetKeepAliveCount() const;
+    // Connections open (in the handshake or after), closed by a limit or
+    // taken over at the cap, and the most unsent bytes held at once.
+    uint32_t GetOpenConnectionCount() const;
+    uint32_t GetDroppedCount() const;
+    uint32_t GetPeakHeldBytes() const;
     // Queues message (without length field) to every authenticated client;
     // returns how many it went to.
     uint32_t Push(const SmartPtr<ByteBuffer>& message);
