@@ -565,7 +565,7 @@ WSStatus GameHost::Start(uint16_t port)
     SmartPtr<QueueSocket> listener = new QueueSocket(SocketType::Stream);
     WSStatus status = listener->Bind(port, true);
     if (status == WS_Success)
-        status = listener->Listen(64);
+        status = listener->Listen(128);
     if (status != WS_Success)
     {
         listener->Close();

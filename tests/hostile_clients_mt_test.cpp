@@ -1,0 +1,394 @@
+// Every local server against hundreds of hostile clients: idle ones, ones
+// that send half a frame and stop, ones that send garbage and ones that
+// announce a huge frame, against a small connection cap. The library's own
+// client operation is served throughout, the bytes a server holds stay
+// within its bound, and the limits close every bad connection. The UDP ping
+// responder answers good pings through a flood of garbage datagrams.
+#include "AuthTestUtil.h"
+#include "DirTestUtil.h"
+#include "PeerAuthTestUtil.h"
+#include "SocketTestUtil.h"
+
+#include "QORSocket/BlockingSocket.h"
+#include "QORSocket/MultiPingOp.h"
+#include "QORSocket/PingOp.h"
+#include "auth/AuthContext.h"
+#include "auth/GetCertOp.h"
+#include "auth/PeerAuthOp.h"
+#include "dir/GetDirOp.h"
+#include "platform/Socket.h"
+#include "platform/Tick.h"
+#include "service/AuthServer.h"
+#include "service/DirServer.h"
+#include "service/GameHost.h"
+#include "service/PingResponder.h"
+#include "service/PushServer.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace QORAPI {
+namespace {
+
+using namespace TestUtil;
+using DirTest::Local;
+
+const uint32_t kCap = 64;
+const int kBadClients = 300;
+
+ClientLimits SmallLimits()
+{
+    ClientLimits limits;
+    limits.mIdleMs = 400;
+    limits.mPartialFrameMs = 400;
+    limits.mMaxHeldBytes = 256u * 1024u;
+    limits.mMaxPendingOutput = 64u * 1024u;
+    limits.mRequestsPerTurn = 4;
+    return limits;
+}
+
+// Polls pred every 10 ms until it holds or ms pass.
+template <class Pred>
+bool WaitUntil(Pred pred, uint32_t ms = kWait)
+{
+    const uint32_t start = GetTickCount();
+    while (!pred())
+    {
+        if (TicksSince(start) >= ms)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+// A server under attack, and the well-behaved client it must keep serving.
+class Subject
+{
+public:
+    virtual ~Subject() {}
+    virtual WSStatus Start(const ClientLimits& limits, uint32_t cap) = 0;
+    virtual uint16_t Port() const = 0;
+    // Runs the library's client operation against the server.
+    virtual WSStatus Serve() = 0;
+    virtual uint32_t Open() const = 0;
+    virtual uint32_t PeakHeld() const = 0;
+};
+
+class DirSubject : public Subject
+{
+public:
+    WSStatus Start(const ClientLimits& limits, uint32_t cap) override
+    {
+        mServer.SetClientLimits(limits);
+        mServer.SetMaxConnections(cap);
+        const WSStatus s = mServer.Start(0);
+        return s != WS_Success ? s : mServer.GetEngine().AddService(u"/g", u"s", std::string("\x10\x00\x7f\x00\x00\x01", 6));
+    }
+    uint16_t Port() const override { return mServer.GetPort(); }
+    WSStatus Serve() override
+    {
+        SmartPtr<GetDirOp> op = new GetDirOp(Local(Port()));
+        op->SetPath(u"/g");
+        op->RunBlock(kWait);
+        return op->GetStatus() == WS_Success && op->GetEntities().size() != 1 ? WS_InvalidMessage : op->GetStatus();
+    }
+    uint32_t Open() const override { return mServer.GetOpenConnectionCount(); }
+    uint32_t PeakHeld() const override { return mServer.GetPeakHeldBytes(); }
+
+private:
+    DirServer mServer;
+};
+
+class AuthSubject : public Subject
+{
+public:
+    WSStatus Start(const ClientLimits& limits, uint32_t cap) override
+    {
+        mServer.SetClientLimits(limits);
+        mServer.SetConnectionCap(cap);
+        return mServer.Start(0);
+    }
+    uint16_t Port() const override { return mServer.GetPort(); }
+    WSStatus Serve() override
+    {
+        SmartPtr<AuthContext> ctx = new AuthContext(u"player", u"qor", u"secret");
+        ctx->AddAddress(Local(Port()));
+        SmartPtr<GetCertOp> op = new GetCertOp(ctx);
+        op->SetTimeouts(kWait, kWait, kWait);
+        op->RunBlock(2 * kWait);
+        return op->GetStatus();
+    }
+    uint32_t Open() const override { return mServer.GetOpenConnectionCount(); }
+    uint32_t PeakHeld() const override { return mServer.GetPeakHeldBytes(); }
+
+private:
+    AuthServer mServer;
+};
+
+class HostSubject : public Subject
+{
+public:
+    WSStatus Start(const ClientLimits& limits, uint32_t cap) override
+    {
+        mHost.SetCredentials(PeerAuthTest::Credentials(2002, u"host"));
+        mHost.SetClientLimits(limits);
+        mHost.SetMaxConnections(cap);
+        mHost.SetAuthTimeout(limits.mPartialFrameMs);
+        mContext->SetPeerData(PeerAuthTest::Credentials(1001, u"alice"));
+        return mHost.Start(0);
+    }
+    uint16_t Port() const override { return mHost.GetPort(); }
+    WSStatus Serve() override
+    {
+        SmartPtr<BlockingSocket> socket = new BlockingSocket();
+        SmartPtr<PeerAuthOp> op = new PeerAuthOp(Local(Port()), mContext, 2, socket, true);
+        op->SetTimeouts(kWait, kWait, kWait);
+        op->RunBlock(2 * kWait);
+        socket->Close();
+        return op->GetStatus();
+    }
+    uint32_t Open() const override { return mHost.GetOpenConnectionCount(); }
+    uint32_t PeakHeld() const override { return mHost.GetPeakHeldBytes(); }
+
+private:
+    SmartPtr<AuthContext> mContext = new AuthContext;
+    GameHost mHost;
+};
+
+class PingSubject : public Subject
+{
+public:
+    WSStatus Start(const ClientLimits& limits, uint32_t cap) override
+    {
+        mResponder.SetUdpCount(0);
+        mResponder.SetTcp(true);
+        mResponder.SetClientLimits(limits);
+        mResponder.SetConnectionCap(cap);
+        return mResponder.Start();
+    }
+    uint16_t Port() const override { return mResponder.GetTcpPort(); }
+    WSStatus Serve() override
+    {
+        SmartPtr<PingOp> op = new PingOp(Local(Port()));
+        op->RunBlock(kWait);
+        return op->GetStatus();
+    }
+    uint32_t Open() const override { return mResponder.GetOpenConnectionCount(); }
+    uint32_t PeakHeld() const override { return mResponder.GetPeakHeldBytes(); }
+
+private:
+    PingResponder mResponder;
+};
+
+// The push server's clients send messages and read what is pushed.
+class PushSubject : public Subject
+{
+public:
+    WSStatus Start(const ClientLimits& limits, uint32_t cap) override
+    {
+        mServer.SetClientLimits(limits);
+        mServer.SetConnectionCap(cap);
+        return mServer.Start(0);
+    }
+    uint16_t Port() const override { return mServer.GetPort(); }
+    WSStatus Serve() override
+    {
+        SmartPtr<AsyncSocket> socket = new AsyncSocket();
+        WSStatus s = socket->ConnectBlock(Local(Port()), kWait);
+        const uint32_t before = mServer.GetMessageCount();
+        if (s == WS_Success)
+            s = socket->SendMsgBlock(Bytes(Frame("hello", 4)), kWait);
+        if (s == WS_Success && !WaitUntil([&] { return mServer.GetMessageCount() > before; }))
+            s = WS_TimedOut;
+        SmartPtr<ByteBuffer> pushed;
+        if (s == WS_Success)
+        {
+            mServer.Push("news");
+            s = socket->RecvMsgBlock(pushed, kWait);
+        }
+        socket->Close();
+        return s == WS_Success && Str(pushed) != "news" ? WS_InvalidMessage : s;
+    }
+    uint32_t Open() const override { return mServer.GetClientCount(); }
+    uint32_t PeakHeld() const override { return mServer.GetPeakHeldBytes(); }
+
+private:
+    PushServer mServer;
+};
+
+struct SubjectCase
+{
+    const char* mName;
+    std::function<Subject*()> mMake;
+};
+
+std::ostream& operator<<(std::ostream& out, const SubjectCase& c)
+{
+    return out << c.mName;
+}
+
+// What a bad client sends once connected, by kind.
+std::string BadPayload(int i, std::mt19937& random)
+{
+    switch (i % 4)
+    {
+    case 0:
+        return std::string();   // idle
+    case 1:
+        return LengthField(100000, 4) + std::string(16000, 'h');   // half a frame, then silence
+    case 2:
+    {
+        // A frame of junk, then bytes that frame nothing.
+        std::string junk(240, '\0');
+        for (char& c : junk)
+            c = static_cast<char>(random());
+        return Frame(junk.substr(0, 40), 4) + junk;
+    }
+    default:
+        return LengthField(0x7FFFFFF0u, 4) + "more";   // a huge length
+    }
+}
+
+// True once the peer has ended the connection (within the bound).
+bool ClosedByServer(AsyncSocket& socket)
+{
+    const uint32_t start = GetTickCount();
+    while (TicksSince(start) < kWait)
+    {
+        socket.WaitForRead(100);
+        char buf[4096];
+        uint32_t got = 0;
+        const WSStatus s = socket.Recv(buf, sizeof(buf), &got);
+        if (s != WS_Success && s != WS_TimedOut)
+            return true;
+    }
+    return false;
+}
+
+class HostileClients : public ::testing::TestWithParam<SubjectCase>
+{
+protected:
+    void SetUp() override
+    {
+        AuthContext::ResetVerifierKey();
+        mCore = AuthTest::StartCore(mDir.Path());
+    }
+    void TearDown() override
+    {
+        mSubject.reset();
+        mCore.reset();
+    }
+
+    AuthTest::TempDir mDir;
+    std::unique_ptr<QORAPICore> mCore;
+    std::unique_ptr<Subject> mSubject;
+};
+
+TEST_P(HostileClients, AWellBehavedClientIsServedAndHeldBytesStayBounded)
+{
+    const uint64_t want = 4 * kBadClients + 400;
+    if (SockRaiseFileLimit(want) < want)
+        GTEST_SKIP() << "open-file limit too low";
+    const ClientLimits limits = SmallLimits();
+    mSubject.reset(GetParam().mMake());
+    ASSERT_EQ(mSubject->Start(limits, kCap), WS_Success);
+    ASSERT_EQ(mSubject->Serve(), WS_Success);
+
+    std::mt19937 random(7);
+    std::vector<SmartPtr<AsyncSocket>> bad;
+    for (int i = 0; i < kBadClients; ++i)
+    {
+        SmartPtr<AsyncSocket> socket = new AsyncSocket();
+        WSStatus s = socket->Connect(Local(mSubject->Port()));
+        if (s == WS_TimedOut)
+            s = socket->WaitForConnect(1000);
+        const std::string payload = BadPayload(i, random);
+        if (s == WS_Success && !payload.empty())
+        {
+            uint32_t sent = 0;
+            socket->Send(payload.data(), static_cast<uint32_t>(payload.size()), &sent);   // what fits
+        }
+        bad.push_back(socket);
+        if (i % 100 == 99)
+        {
+            SCOPED_TRACE(i);
+            EXPECT_EQ(mSubject->Serve(), WS_Success);
+            EXPECT_LE(mSubject->Open(), kCap);
+        }
+    }
+    EXPECT_EQ(mSubject->Serve(), WS_Success);
+    EXPECT_LE(mSubject->Open(), kCap);
+    EXPECT_LE(mSubject->PeakHeld(), limits.mMaxHeldBytes);
+
+    // The limits close the rest; each client sees its connection end.
+    EXPECT_TRUE(WaitUntil([&] { return mSubject->Open() == 0; })) << mSubject->Open();
+    int open = 0;
+    for (const SmartPtr<AsyncSocket>& socket : bad)
+        open += ClosedByServer(*socket) ? 0 : 1;
+    EXPECT_EQ(open, 0);
+    EXPECT_EQ(mSubject->Serve(), WS_Success);
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, HostileClients,
+                         ::testing::Values(SubjectCase{"dir", [] { return new DirSubject; }},
+                                           SubjectCase{"auth", [] { return new AuthSubject; }},
+                                           SubjectCase{"host", [] { return new HostSubject; }},
+                                           SubjectCase{"ping", [] { return new PingSubject; }},
+                                           SubjectCase{"push", [] { return new PushSubject; }}),
+                         [](const ::testing::TestParamInfo<SubjectCase>& info) { return std::string(info.param.mName); });
+
+// A flood of datagrams that are no ping (and pings cut short) does not keep
+// the responder from answering good ones.
+TEST(HostileDatagrams, GoodPingsAreAnsweredThroughAFlood)
+{
+    AuthTest::TempDir dir;
+    std::unique_ptr<QORAPICore> core = AuthTest::StartCore(dir.Path());
+    PingResponder responder;
+    responder.SetUdpCount(1);
+    ASSERT_EQ(responder.Start(), WS_Success);
+    const InetAddress target = Local(responder.GetUdpPort(0));
+
+    std::atomic<bool> stop(false);
+    std::atomic<uint32_t> flooded(0);
+    std::thread flood([&] {
+        SmartPtr<AsyncSocket> socket = new AsyncSocket(SocketType::Datagram);
+        const std::string junk[] = {std::string(512, '\xee'), std::string("\x03\x01\x05\x00", 4), std::string()};
+        const uint32_t start = GetTickCount();
+        while (!stop.load() && TicksSince(start) < 2 * kWait)
+        {
+            for (int i = 0; i < 200; ++i)
+            {
+                const std::string& bytes = junk[i % 3];
+                socket->SendTo(bytes.data(), static_cast<uint32_t>(bytes.size()), target);
+                flooded.fetch_add(1);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        socket->Close();
+    });
+    EXPECT_TRUE(WaitUntil([&] { return flooded.load() >= 2000; }));
+    for (int round = 0; round < 5; ++round)
+    {
+        SCOPED_TRACE(round);
+        SmartPtr<MultiPingOp> op = new MultiPingOp();
+        op->AddServer(target);
+        op->RunBlock(kWait);
+        EXPECT_EQ(op->GetStatus(), WS_Success);
+        ASSERT_EQ(op->GetResults().size(), 1u);
+        EXPECT_NE(op->GetResults()[0]->mPingTime, 0xFFFFFFFFu);
+    }
+    stop.store(true);
+    flood.join();
+    EXPECT_GE(responder.GetTotalUdpRequests(), 5u);
+}
+
+} // namespace
+} // namespace QORAPI
