@@ -467,7 +467,7 @@ WSStatus AuthServer::Start(uint16_t port)
         return WS_Success;
     StartSockets();
     mImpl.reset(new Impl(*this));
-    const WSStatus status = OpenListener(InetAddress(0u, port), 128, mImpl->mListener);
+    const WSStatus status = OpenListener(InetAddress(kServerLoopback, port), 128, mImpl->mListener);
     if (status != WS_Success)
     {
         mImpl.reset();

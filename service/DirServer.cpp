@@ -20,7 +20,6 @@ namespace QORAPI {
 namespace {
 
 const uint32_t kPollMs = 20;
-const uint32_t kLoopback = 0x7F000001u;
 const uint32_t kEncryptionRoom = 24;
 
 struct DirConn : public ServerConn
@@ -96,7 +95,7 @@ DirServer::DirServer(std::shared_ptr<DirServerEngine> engine)
       mPort(0),
       mLengthFieldSize(4),
       mMaxConnections(512),
-      mBindAddress(kLoopback)
+      mBindAddress(kServerLoopback)
 {
 }
 

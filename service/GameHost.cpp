@@ -14,6 +14,7 @@
 #include "common/WriteBuffer.h"
 #include "platform/Socket.h"
 #include "platform/Tick.h"
+#include "service/ServerListener.h"
 
 #include <algorithm>
 #include <atomic>
@@ -563,7 +564,7 @@ WSStatus GameHost::Start(uint16_t port)
     state.mContext->SetPeerData(state.mCredentials);
 
     SmartPtr<QueueSocket> listener = new QueueSocket(SocketType::Stream);
-    WSStatus status = listener->Bind(port, true);
+    WSStatus status = listener->Bind(InetAddress(kServerLoopback, port), true);
     if (status == WS_Success)
         status = listener->Listen(128);
     if (status != WS_Success)

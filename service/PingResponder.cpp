@@ -7,6 +7,7 @@
 #include "platform/Socket.h"
 #include "platform/Tick.h"
 #include "service/ConnTable.h"
+#include "service/ServerListener.h"
 
 #include <string>
 #include <vector>
@@ -126,7 +127,7 @@ WSStatus PingResponder::Start()
         impl.mUdpRequests[i].store(0);
         SmartPtr<AsyncSocket> s = new AsyncSocket(SocketType::Datagram);
         const uint16_t port = mUdpFirstPort ? static_cast<uint16_t>(mUdpFirstPort + i) : 0;
-        status = s->Bind(port, false);
+        status = s->Bind(InetAddress(kServerLoopback, port), false);
         impl.mUdp.push_back(s);
     }
     mTcpPort = 0;
@@ -134,7 +135,7 @@ WSStatus PingResponder::Start()
     if (status == WS_Success && mTcpEnabled)
     {
         listener = new AsyncSocket(SocketType::Stream);
-        status = listener->Bind(mTcpPortWanted, true);
+        status = listener->Bind(InetAddress(kServerLoopback, mTcpPortWanted), true);
         if (status == WS_Success)
             status = listener->Listen(128);
         if (status == WS_Success)

@@ -57,7 +57,7 @@ WSStatus PushServer::Start(uint16_t port)
         return WS_RecvMsg_InvalidLengthFieldSize;
     StartSockets();
     mImpl.reset(new Impl(*this));
-    const WSStatus status = OpenListener(InetAddress(0u, port), 128, mImpl->mListener);
+    const WSStatus status = OpenListener(InetAddress(kServerLoopback, port), 128, mImpl->mListener);
     if (status != WS_Success)
     {
         mImpl.reset();

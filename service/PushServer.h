@@ -1,4 +1,4 @@
-// PushServer: a local TCP server that keeps the connections of its clients
+// PushServer: a local TCP server on loopback that keeps the connections of its clients
 // (ServerConnection clients, as a rule) and pushes messages to them. It reads
 // the framed messages the clients send, counts keep-alive frames (3, 1, 7)
 // apart from the others, and can push framed messages, raw bytes (a bad frame,

@@ -10,6 +10,10 @@
 
 namespace QORAPI {
 
+// The address the local servers listen on: this host only (127.0.0.1, host
+// byte order).
+const uint32_t kServerLoopback = 0x7F000001u;
+
 // Opens a stream socket bound to `address` (port 0: an ephemeral one), with
 // address reuse, listening with the given backlog. On failure the socket is
 // closed, `listener` is left null and the failing step's status returned.

@@ -157,6 +157,15 @@ public:
     }
     uint32_t Open() const override { return mHost.GetOpenConnectionCount(); }
     uint32_t PeakHeld() const override { return mHost.GetPeakHeldBytes(); }
+    uint32_t Dropped() const { return mHost.GetDroppedCount(); }
+    // Authenticates with type 3 (no session) on socket, which stays open.
+    WSStatus Authenticate(const SmartPtr<AsyncSocket>& socket)
+    {
+        SmartPtr<PeerAuthOp> op = new PeerAuthOp(Local(Port()), mContext, 3, socket, true);
+        op->SetTimeouts(kWait, kWait, kWait);
+        op->RunBlock(2 * kWait);
+        return op->GetStatus();
+    }
 
 private:
     SmartPtr<AuthContext> mContext = new AuthContext;
@@ -344,6 +353,32 @@ INSTANTIATE_TEST_SUITE_P(Servers, HostileClients,
                                            SubjectCase{"ping", [] { return new PingSubject; }},
                                            SubjectCase{"push", [] { return new PushSubject; }}),
                          [](const ::testing::TestParamInfo<SubjectCase>& info) { return std::string(info.param.mName); });
+
+// An authenticated client that sends and never reads: the host's unsent
+// echoes pile up until it is closed, within the bounds, and others are
+// served on.
+TEST(GameHostLimits, AClientThatReadsNothingIsClosedOnceItsRepliesPileUp)
+{
+    AuthTest::TempDir dir;
+    std::unique_ptr<QORAPICore> core = AuthTest::StartCore(dir.Path());
+    HostSubject host;
+    ClientLimits limits = SmallLimits();
+    limits.mIdleMs = 2 * kWait;
+    ASSERT_EQ(host.Start(limits, kCap), WS_Success);
+    SmartPtr<AsyncSocket> hoarder = new AsyncSocket();
+    ASSERT_EQ(host.Authenticate(hoarder), WS_Success);
+
+    const std::string frame = Frame(std::string(30000, 'm'), 4);
+    const uint32_t start = GetTickCount();
+    while (host.Dropped() == 0 && TicksSince(start) < 3 * kWait)
+        if (SendAll(*hoarder, frame) != WS_Success)
+            break;
+    EXPECT_TRUE(WaitUntil([&] { return host.Dropped() == 1; }));
+    EXPECT_GT(host.PeakHeld(), 0u);
+    EXPECT_LE(host.PeakHeld(), limits.mMaxHeldBytes);
+    EXPECT_TRUE(ClosedByServer(*hoarder));
+    EXPECT_EQ(host.Serve(), WS_Success);
+}
 
 // A flood of datagrams that are no ping (and pings cut short) does not keep
 // the responder from answering good ones.
