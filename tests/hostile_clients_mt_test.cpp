@@ -254,7 +254,7 @@ std::string BadPayload(int i, std::mt19937& random)
     case 0:
         return std::string();   // idle
     case 1:
-        return LengthField(100000, 4) + std::string(16000, 'h');   // half a frame, then silence
+        return LengthField(100000, 4) + std::string(40000, 'h');   // half a frame, then silence
     case 2:
     {
         // A frame of junk, then bytes that frame nothing.
