@@ -44,11 +44,13 @@ using DirTest::Local;
 const uint32_t kCap = 64;
 const int kBadClients = 300;
 
+// Short enough that the tests run fast, long enough that a good client on a
+// loaded machine is not taken for an idle one.
 ClientLimits SmallLimits()
 {
     ClientLimits limits;
-    limits.mIdleMs = 400;
-    limits.mPartialFrameMs = 400;
+    limits.mIdleMs = 1000;
+    limits.mPartialFrameMs = 1000;
     limits.mMaxHeldBytes = 256u * 1024u;
     limits.mMaxPendingOutput = 64u * 1024u;
     limits.mRequestsPerTurn = 4;
