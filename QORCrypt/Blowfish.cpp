@@ -7,7 +7,7 @@
 #include <atomic>
 #include <cstring>
 
-#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+#if defined(__GNUC__) && defined(__x86_64__)
 #include <immintrin.h>
 #define QOR_BF_HAVE_BEXTR 1
 #else
@@ -96,9 +96,10 @@ void EncryptCbcPortable(const uint32_t (*s)[256], const uint32_t* p, const uint8
 #if QOR_BF_HAVE_BEXTR
 // The round's second S-box index is the third byte of its input, which takes
 // a shift and a zero extension; BEXTR extracts it in one step, and that step
-// lies on the chain from one round to the next.
+// lies on the chain from one round to the next. (The 64-bit form gives the
+// index its full width at once, with no zero extension after it.)
 #define QOR_BF_F_BEXTR(x) \
-    (((s[0][(x) >> 24] + s[1][_bextr_u32((x), 16, 8)]) ^ s[2][((x) >> 8) & 0xFF]) + s[3][(x) & 0xFF])
+    (((s[0][(x) >> 24] + s[1][_bextr_u64(static_cast<uint64_t>(x), 16, 8)]) ^ s[2][((x) >> 8) & 0xFF]) + s[3][(x) & 0xFF])
 
 __attribute__((target("bmi"))) void EncryptCbcBextr(const uint32_t (*s)[256], const uint32_t* p,
                                                     const uint8_t* in, uint32_t length, uint8_t* out,
