@@ -83,6 +83,15 @@ public:
         mAt = at;
     }
 
+    // The reply frame to request number step is replaced by frame (empty:
+    // none is) before any fault applies.
+    void Replace(uint32_t step, const std::string& frame)
+    {
+        std::lock_guard<std::mutex> lock(mLock);
+        mReplaceStep = step;
+        mReplacement = frame;
+    }
+
     // The good reply frames of the first connection served without a fault.
     std::vector<std::string> Frames()
     {
@@ -129,6 +138,8 @@ private:
             break;
         }
         }
+        if (number == mReplaceStep && !mReplacement.empty())
+            answer.mBytes = mReplacement;
         if (number != mStep || mFault == ReplyFault::None)
         {
             if (mFault == ReplyFault::None && number == mFrames.size())
@@ -161,6 +172,8 @@ private:
     ReplyFault mFault = ReplyFault::None;
     uint32_t mStep = 0;
     size_t mAt = 0;
+    uint32_t mReplaceStep = 0;
+    std::string mReplacement;
     std::vector<std::string> mFrames;
     ScriptServer mServer;
     uint16_t mPort = 0;

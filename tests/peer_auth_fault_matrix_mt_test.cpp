@@ -12,6 +12,7 @@
 
 #include "QORSocket/BlockingSocket.h"
 #include "auth/PeerAuthOp.h"
+#include "auth/PeerAuthServer.h"
 #include "platform/Tick.h"
 #include "service/DirServer.h"
 
@@ -183,6 +184,42 @@ TEST_F(PeerAuthFaultMatrix, PeerAuthOpEveryStepEveryFault)
             HandshakeFaults("type " + std::to_string(type) + (step ? " complete" : " challenge 1"), step,
                             frames[step].size(), run, false);
     }
+}
+
+TEST_F(PeerAuthFaultMatrix, RefusalsWholeCutOrShortenedAtEveryOffset)
+{
+    using namespace PeerAuthTest;
+    auto run = [this](const std::vector<uint16_t>&, bool async, uint32_t timeout) {
+        return RunPeerAuth(2, async, timeout);
+    };
+    // A certificate refusal in place of challenge 1 asks for a renewal, which
+    // fails here: the context knows no authentication server.
+    mFaulty->Replace(0, PeerAuthServer::BuildFailureComplete(WS_PeerAuthServer_InvalidClientCertificate, 4)->ToString());
+    for (bool async : {false, true})
+        Case("certificate refused", run, {WS_PeerAuth_GetCertFailure}, false, async);
+
+    // Any other refusal in place of the complete is handed on as it is; one
+    // that ends inside its strings is unreadable.
+    const WSStatus refusal = static_cast<WSStatus>(-5);
+    const std::string frame = Framed(Le32(203) + Le32(53) + Le16(0xFFFB) + Le16(2) + Counted("not today") +
+                                     Counted("WS_CommServ_Busy"));
+    mFaulty->Replace(0, std::string());
+    mFaulty->Replace(1, frame);
+    for (bool async : {false, true})
+        Case("refused", run, {refusal}, false, async);
+    int i = 0;
+    for (size_t k = 0; k < frame.size(); ++k)
+    {
+        mFaulty->Set(ReplyFault::Cut, 1, k);
+        Case("refusal, close after " + std::to_string(k), run, kClosed, false, ++i % 2 == 0);
+    }
+    for (size_t k = 0; k + 4 < frame.size(); ++k)
+    {
+        mFaulty->Set(ReplyFault::Short, 1, k);
+        Case("refusal of " + std::to_string(k) + " bytes", run,
+             {k == 0 ? WS_RecvMsg_InvalidMessageLength : WS_PeerAuthClient_MsgUnpackFailure}, false, ++i % 2 == 0);
+    }
+    mFaulty->Replace(1, std::string());
 }
 
 TEST_F(PeerAuthFaultMatrix, AuthenticatedRequestsFailOverFromEveryFault)

@@ -36,11 +36,16 @@ using namespace QORAPI;
 
 namespace {
 
+// Sanitizers run every step many times slower: fewer runs there.
 #if defined(__SANITIZE_THREAD__)
-const int kOps = 1500;   // ThreadSanitizer runs every step many times slower
+const int kOps = 1500;
+#elif defined(__SANITIZE_ADDRESS__)
+const int kOps = 5000;
 #elif defined(__has_feature)
 #if __has_feature(thread_sanitizer)
 const int kOps = 1500;
+#elif __has_feature(address_sanitizer)
+const int kOps = 5000;
 #else
 const int kOps = 10000;
 #endif
