@@ -106,6 +106,7 @@ public:
 
     uint16_t Port() const { return mPort; }
     ScriptServer& Server() { return mServer; }
+    SessionGate& Gate() { return mGate; }
 
 private:
     ScriptAnswer Serve(const std::string& request, uint32_t number)

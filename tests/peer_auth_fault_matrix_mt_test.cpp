@@ -78,7 +78,8 @@ protected:
         return s;
     }
 
-    WSStatus RunRequest(int32_t type, const std::vector<uint16_t>& ports, bool async, uint32_t timeout)
+    WSStatus RunRequest(int32_t type, const std::vector<uint16_t>& ports, bool async, uint32_t timeout,
+                        SmartPtr<AuthContext> context = nullptr)
     {
         SmartPtr<ServerContext> servers = new ServerContext;
         servers->SetShuffle(false);
@@ -86,7 +87,7 @@ protected:
             servers->AddAddress(DirTest::Local(port));
         SmartPtr<ServerRequestOp> op = DirCatalog::Kinds()[0].mMake(servers);
         op->SetAuthType(type);
-        op->SetAuthContext(Context());
+        op->SetAuthContext(context ? context : Context());
         // A silent server is given up after its receive time, so the next one still gets its turn.
         op->SetTimeouts(3000, 3000, 400);
         return DirTest::RunOp(SmartPtr<AsyncOp>(op.Get()), async, timeout, 20000);
@@ -271,5 +272,54 @@ TEST_F(PeerAuthFaultMatrix, AuthenticatedRequestsFailOverFromEveryFault)
             mFaulty->Set(ReplyFault::Silent, 2);
             Case(at + " reply silent", run, {WS_TimedOut}, true, async, 2000);
         }
+    }
+}
+
+TEST_F(PeerAuthFaultMatrix, BrokenSessionExpiredNoticeFailsOver)
+{
+    // The notice a server sends for a cached session it no longer knows
+    // (1, 15, 0): whole, the same server is authenticated afresh; broken, it
+    // is no notice and the next server is tried.
+    const std::string notice = std::string("\x01\0\0\0\x0F\0\0\0\0\0", 10);
+    ReplyFault fault = ReplyFault::None;
+    size_t at = 0;
+    auto run = [&](const std::vector<uint16_t>& ports, bool async, uint32_t timeout) {
+        // A session cached by a first request, then forgotten by the server.
+        SmartPtr<AuthContext> context = Context();
+        mFaulty->Set(ReplyFault::None);
+        EXPECT_EQ(RunRequest(1, {mFaulty->Port()}, true, 5000, context), WS_Success);
+        EXPECT_TRUE(mFaulty->Server().WaitUntilIdle(5000));
+        mFaulty->Gate().ForgetSessions();
+        mFaulty->Set(fault, 0, at);
+        return RunRequest(1, ports, async, timeout, context);
+    };
+    for (bool async : {false, true})
+        Case("whole notice", run, {WS_Success}, true, async);
+    EXPECT_EQ(mFaulty->Gate().GetSessionExpiredCount(), 4u);
+    int i = 0;
+    for (at = 0; at < 4 + notice.size(); ++at)
+    {
+        fault = ReplyFault::Cut;
+        Case("notice, close after " + std::to_string(at), run, kClosed, true, ++i % 2 == 0);
+    }
+    for (at = 0; at < notice.size(); ++at)
+    {
+        // Too short for a notice, and no directory reply either.
+        fault = ReplyFault::Short;
+        Case("notice of " + std::to_string(at) + " bytes", run,
+             {at == 0 ? WS_RecvMsg_InvalidMessageLength : WS_ServerReq_InvalidReplyHeader}, true, ++i % 2 == 0);
+    }
+    for (at = 4; at < 12; ++at)
+    {
+        fault = ReplyFault::FlipByte;
+        Case("notice byte " + std::to_string(at) + " altered", run, {WS_ServerReq_InvalidReplyHeader}, true,
+             ++i % 2 == 0);
+    }
+    for (bool async : {false, true})
+    {
+        fault = ReplyFault::GarbageStream;
+        Case("notice garbage stream", run, {WS_RecvMsg_InvalidMessageLength}, true, async);
+        fault = ReplyFault::Silent;
+        Case("notice withheld", run, {WS_TimedOut}, true, async, 2000);
     }
 }
