@@ -29,6 +29,11 @@ namespace {
 typedef std::set<WSStatus> Statuses;
 
 const Statuses kClosed = {WS_AsyncSocket_Shutdown, WS_WSAECONNRESET};
+// A request gives up a silent server after kRecvMs; a run with a silent
+// server and a good one behind it has kFailOverMs.
+const uint32_t kRecvMs = 1000 * kSlowFactor;
+const uint32_t kFailOverMs = kRecvMs + 5000 * kSlowFactor;
+const uint32_t kCaseMs = 5000 * kSlowFactor;
 
 class PeerAuthFaultMatrix : public ::testing::Test
 {
@@ -71,8 +76,9 @@ protected:
     {
         SmartPtr<BlockingSocket> socket = new BlockingSocket();
         SmartPtr<PeerAuthOp> op = new PeerAuthOp(DirTest::Local(mFaulty->Port()), Context(), type, socket, true);
-        op->SetTimeouts(3000, 3000, 3000);
-        const WSStatus s = DirTest::RunOp(SmartPtr<AsyncOp>(op.Get()), async, timeout, 20000);
+        op->SetTimeouts(3000 * kSlowFactor, 3000 * kSlowFactor, 3000 * kSlowFactor);
+        const WSStatus s =
+            DirTest::RunOp(SmartPtr<AsyncOp>(op.Get()), async, timeout, static_cast<int>(timeout) + 10000);
         EXPECT_EQ(socket->GetTransformCount(), s == WS_Success && type != 3 ? 1u : 0u);
         socket->Close();
         return s;
@@ -89,8 +95,8 @@ protected:
         op->SetAuthType(type);
         op->SetAuthContext(context ? context : Context());
         // A silent server is given up after its receive time, so the next one still gets its turn.
-        op->SetTimeouts(3000, 3000, 400);
-        return DirTest::RunOp(SmartPtr<AsyncOp>(op.Get()), async, timeout, 20000);
+        op->SetTimeouts(3000, 3000, kRecvMs);
+        return DirTest::RunOp(SmartPtr<AsyncOp>(op.Get()), async, timeout, static_cast<int>(timeout) + 10000);
     }
 
     // One faulty case: the run alone ends with one of alone; with failOver,
@@ -98,7 +104,7 @@ protected:
     // limit and the descriptors.
     template <class Run>
     void Case(const std::string& what, Run run, const Statuses& alone, bool failOver, bool async,
-              uint32_t timeout = 5000)
+              uint32_t timeout = kCaseMs)
     {
         SCOPED_TRACE(what + (async ? " async" : " blocking"));
         ASSERT_TRUE(mFaulty->Server().WaitUntilIdle(5000));
@@ -158,7 +164,7 @@ protected:
             mFaulty->Set(ReplyFault::FlipByte, step, 8);
             Case(at + " wrong message type", run, {WS_PeerAuthClient_InvalidMessage}, failOver, async);
             mFaulty->Set(ReplyFault::Silent, step);
-            Case(at + " silent", run, {WS_TimedOut}, failOver, async, failOver ? 2000 : 300);
+            Case(at + " silent", run, {WS_TimedOut}, failOver, async, failOver ? kFailOverMs : 300);
         }
     }
 
@@ -179,7 +185,7 @@ TEST_F(PeerAuthFaultMatrix, PeerAuthOpEveryStepEveryFault)
         auto run = [this, type](const std::vector<uint16_t>&, bool async, uint32_t timeout) {
             return RunPeerAuth(type, async, timeout);
         };
-        const std::vector<std::string> frames = Record([&] { return RunPeerAuth(type, true, 5000); });
+        const std::vector<std::string> frames = Record([&] { return RunPeerAuth(type, true, kCaseMs); });
         ASSERT_EQ(frames.size(), 2u);
         for (uint32_t step = 0; step < 2; ++step)
             HandshakeFaults("type " + std::to_string(type) + (step ? " complete" : " challenge 1"), step,
@@ -195,7 +201,8 @@ TEST_F(PeerAuthFaultMatrix, RefusalsWholeCutOrShortenedAtEveryOffset)
     };
     // A certificate refusal in place of challenge 1 asks for a renewal, which
     // fails here: the context knows no authentication server.
-    mFaulty->Replace(0, PeerAuthServer::BuildFailureComplete(WS_PeerAuthServer_InvalidClientCertificate, 4)->ToString());
+    mFaulty->Replace(
+        0, PeerAuthServer::BuildFailureComplete(WS_PeerAuthServer_InvalidClientCertificate, 4)->ToString());
     for (bool async : {false, true})
         Case("certificate refused", run, {WS_PeerAuth_GetCertFailure}, false, async);
 
@@ -231,7 +238,7 @@ TEST_F(PeerAuthFaultMatrix, AuthenticatedRequestsFailOverFromEveryFault)
             return RunRequest(type, ports, async, timeout);
         };
         const std::vector<std::string> frames =
-            Record([&] { return RunRequest(type, {mFaulty->Port()}, true, 5000); });
+            Record([&] { return RunRequest(type, {mFaulty->Port()}, true, kCaseMs); });
         ASSERT_EQ(frames.size(), 3u);
         const std::string at = "type " + std::to_string(type);
         HandshakeFaults(at + " challenge 1", 0, frames[0].size(), run, true);
@@ -270,7 +277,7 @@ TEST_F(PeerAuthFaultMatrix, AuthenticatedRequestsFailOverFromEveryFault)
                      async);
             }
             mFaulty->Set(ReplyFault::Silent, 2);
-            Case(at + " reply silent", run, {WS_TimedOut}, true, async, 2000);
+            Case(at + " reply silent", run, {WS_TimedOut}, true, async, kFailOverMs);
         }
     }
 }
@@ -287,7 +294,7 @@ TEST_F(PeerAuthFaultMatrix, BrokenSessionExpiredNoticeFailsOver)
         // A session cached by a first request, then forgotten by the server.
         SmartPtr<AuthContext> context = Context();
         mFaulty->Set(ReplyFault::None);
-        EXPECT_EQ(RunRequest(1, {mFaulty->Port()}, true, 5000, context), WS_Success);
+        EXPECT_EQ(RunRequest(1, {mFaulty->Port()}, true, kCaseMs, context), WS_Success);
         EXPECT_TRUE(mFaulty->Server().WaitUntilIdle(5000));
         mFaulty->Gate().ForgetSessions();
         mFaulty->Set(fault, 0, at);
@@ -320,6 +327,6 @@ TEST_F(PeerAuthFaultMatrix, BrokenSessionExpiredNoticeFailsOver)
         fault = ReplyFault::GarbageStream;
         Case("notice garbage stream", run, {WS_RecvMsg_InvalidMessageLength}, true, async);
         fault = ReplyFault::Silent;
-        Case("notice withheld", run, {WS_TimedOut}, true, async, 2000);
+        Case("notice withheld", run, {WS_TimedOut}, true, async, kFailOverMs);
     }
 }

@@ -139,7 +139,7 @@ protected:
     // A broken handshake: the attempt fails with one of expected, the
     // connection stays closed and the closed completion is not called.
     void HandshakeCase(const std::string& what, int32_t type, const Statuses& expected, bool async,
-                       uint32_t timeout = 5000)
+                       uint32_t timeout = 5000 * kSlowFactor)
     {
         SCOPED_TRACE(what + " type " + std::to_string(type) + (async ? " async" : " blocking"));
         ASSERT_TRUE(mPeer->Server().WaitUntilIdle(5000));
@@ -161,7 +161,7 @@ protected:
         ASSERT_TRUE(mPeer->Server().WaitUntilIdle(5000));
         const int before = OpenDescriptors();
         SmartPtr<RecordingConnection> conn = Make(type);
-        ASSERT_EQ(Connect(*conn, async, 5000), WS_Success);
+        ASSERT_EQ(Connect(*conn, async, 5000 * kSlowFactor), WS_Success);
         conn->QueueOp(SmartPtr<SocketOp>(new SendMsgOp(PeerAuthTest::Buf(Framed(kMessage)))), 5000);
         if (!outcome.mClosed.empty())
         {
