@@ -34,6 +34,9 @@ const Statuses kClosed = {WS_AsyncSocket_Shutdown, WS_WSAECONNRESET};
 const uint32_t kRecvMs = 1000 * kSlowFactor;
 const uint32_t kFailOverMs = kRecvMs + 5000 * kSlowFactor;
 const uint32_t kCaseMs = 5000 * kSlowFactor;
+// Every offset of the first bytes of a reply is cut (fewer where every
+// exchange is slow), then a spread over the rest.
+const size_t kEvery = kSlowFactor > 1 ? 8 : 12;
 
 class PeerAuthFaultMatrix : public ::testing::Test
 {
@@ -139,12 +142,12 @@ protected:
     void HandshakeFaults(const std::string& at, uint32_t step, size_t length, Run run, bool failOver)
     {
         int i = 0;
-        for (size_t k : CutOffsets(length, 12, 8))
+        for (size_t k : CutOffsets(length, kEvery, 8))
         {
             mFaulty->Set(ReplyFault::Cut, step, k);
             Case(at + " close after " + std::to_string(k), run, kClosed, failOver, ++i % 2 == 0);
         }
-        for (size_t k : CutOffsets(length - 4, 10, 6))
+        for (size_t k : CutOffsets(length - 4, kEvery - 2, 6))
         {
             // An empty message is no frame; any other end inside the message
             // is a read beyond it.
@@ -248,12 +251,12 @@ TEST_F(PeerAuthFaultMatrix, AuthenticatedRequestsFailOverFromEveryFault)
         // (type 1), then the cipher text.
         const size_t cipherAt = type == 1 ? 3 : 1;
         int i = 0;
-        for (size_t k : CutOffsets(frames[2].size(), 12, 8))
+        for (size_t k : CutOffsets(frames[2].size(), kEvery, 8))
         {
             mFaulty->Set(ReplyFault::Cut, 2, k);
             Case(at + " reply, close after " + std::to_string(k), run, kClosed, true, ++i % 2 == 0);
         }
-        for (size_t k : CutOffsets(frames[2].size() - 4, 10, 6))
+        for (size_t k : CutOffsets(frames[2].size() - 4, kEvery - 2, 6))
         {
             mFaulty->Set(ReplyFault::Short, 2, k);
             const WSStatus expected = k == 0          ? WS_RecvMsg_InvalidMessageLength
