@@ -220,3 +220,61 @@ TEST_F(LocalStateTest, BadFilesAndDamagedRowsAreRefusedNotTrusted)
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(LocalStateTest, TextsAreStoredWholeOrRefusedWithAReason)
+{
+    LocalState state;
+    std::string error;
+    ASSERT_TRUE(state.Open(mPath, error)) << error;
+    // A NUL inside a meta key or value is kept, not cut off.
+    const std::string key("k\0ey", 4);
+    const std::string value("\0value", 6);
+    ASSERT_TRUE(state.SetMeta(key, value));
+    EXPECT_EQ(state.GetMeta(key), value);
+    EXPECT_EQ(state.GetMeta("k", "missing"), "missing");
+
+    AuthAccount replacement;
+    replacement.mUserName = u"\ufffd";
+    ASSERT_TRUE(state.PutAccount(replacement));
+    AuthAccount withNul;
+    withNul.mUserName = std::u16string(u"a\0b", 3);
+    withNul.mPassword = std::u16string(u"\0", 1);
+    ASSERT_TRUE(state.PutAccount(withNul));
+
+    struct Case
+    {
+        const char* mWhat;
+        std::u16string mUser;
+        std::vector<std::u16string> mCommunities;
+    };
+    const Case refused[] = {
+        {"lone surrogate in the name", std::u16string(1, char16_t(0xD800)), {}},
+        {"empty community", u"carol", {u"qor", u""}},
+        {"comma in a community", u"dave", {u"a,b"}},
+        {"lone surrogate in a community", u"erin", {std::u16string(1, char16_t(0xDC00))}},
+    };
+    for (const Case& c : refused)
+    {
+        AuthAccount a;
+        a.mUserName = c.mUser;
+        a.mCommunities = c.mCommunities;
+        EXPECT_FALSE(state.PutAccount(a)) << c.mWhat;
+        EXPECT_NE(state.GetLastError(), "") << c.mWhat;
+    }
+    // Removing a name without a UTF-8 form leaves the account its replacement
+    // characters would spell.
+    EXPECT_FALSE(state.RemoveAccount(std::u16string(1, char16_t(0xDFFF))));
+
+    state.Close();
+    ASSERT_TRUE(state.Open(mPath, error)) << error;
+    const std::vector<AuthAccount> accounts = state.GetAccounts();
+    ASSERT_EQ(accounts.size(), 2u);
+    EXPECT_EQ(accounts[0].mUserName, withNul.mUserName);
+    EXPECT_EQ(accounts[0].mPassword, withNul.mPassword);
+    EXPECT_EQ(accounts[1].mUserName, replacement.mUserName);
+    EXPECT_EQ(state.GetMeta(key), value);
+}
+
+} // namespace
