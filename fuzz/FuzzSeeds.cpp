@@ -238,7 +238,7 @@ void LoginSeeds()
         {
             std::ifstream in(e.path(), std::ios::binary);
             Write("login_fuzz", "key-store",
-                  "\x00" + std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()));
+                  std::string(1, '\0') + std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()));
         }
     Write("login_fuzz", "accounts", "\x02# user password communities trust [challenge]\nplayer secret qor,guests 2\nrook pass qor 1 challenge\n");
     std::filesystem::remove_all(dir);
@@ -335,7 +335,7 @@ void StateSeeds()
         state.SaveTree(engine.Export());
     }
     std::ifstream in(path, std::ios::binary);
-    Write("state_fuzz", "state-file", "\x00" + std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()));
+    Write("state_fuzz", "state-file", std::string(1, '\0') + std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()));
     std::filesystem::remove_all(dir);
 
     // Put an account, set a meta value, save a one-entity tree, reopen,
