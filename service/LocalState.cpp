@@ -223,13 +223,64 @@ bool LocalState::Open(const std::string& path, std::string& error)
         return false;
     }
     sqlite3_busy_timeout(mDb, 5000);
-    if (!Exec("PRAGMA journal_mode=WAL;") || !Exec("PRAGMA synchronous=FULL;") || !Exec(kSchema) ||
-        !Exec("PRAGMA quick_check;"))
+    // A damaged or foreign file is refused before anything is written to it.
+    if (!CheckFile() || !Exec("PRAGMA journal_mode=WAL;") || !Exec("PRAGMA synchronous=FULL;") || !Exec(kSchema))
     {
         error = path + ": " + mError;
         sqlite3_close(mDb);
         mDb = nullptr;
         return false;
+    }
+    return true;
+}
+
+bool LocalState::CheckFile()
+{
+    // quick_check answers with rows: the single row "ok", or the problems.
+    {
+        Statement check(mDb, "PRAGMA quick_check;");
+        if (!check.Ok())
+            return Fail("check");
+        std::string problems;
+        int rc;
+        while ((rc = sqlite3_step(check.Get())) == SQLITE_ROW)
+        {
+            const std::string row = ColumnText(check.Get(), 0);
+            if (row != "ok" && problems.size() < 200)
+                problems += (problems.empty() ? "" : "; ") + row;
+        }
+        if (rc != SQLITE_DONE)
+            return Fail("check");
+        if (!problems.empty())
+        {
+            mError = "damaged: " + problems;
+            return false;
+        }
+    }
+    // A table of ours that exists must have the columns we read and write.
+    static const char* const kTables[][2] = {
+        {"meta", "SELECT key, value FROM meta LIMIT 0;"},
+        {"accounts", "SELECT user, password, communities, trust, challenge, user_id FROM accounts LIMIT 0;"},
+        {"entities", "SELECT seq, path, service, name, display, address, data, perms, expiry, created, changes"
+                     " FROM entities LIMIT 0;"},
+    };
+    for (const auto& table : kTables)
+    {
+        Statement exists(mDb, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?1;");
+        if (!exists.Ok())
+            return Fail("check");
+        sqlite3_bind_text(exists.Get(), 1, table[0], -1, SQLITE_STATIC);
+        const int rc = sqlite3_step(exists.Get());
+        if (rc == SQLITE_DONE)
+            continue;
+        if (rc != SQLITE_ROW)
+            return Fail("check");
+        Statement columns(mDb, table[1]);
+        if (!columns.Ok())
+        {
+            mError = std::string("not a state file: table ") + table[0] + ": " + sqlite3_errmsg(mDb);
+            return false;
+        }
     }
     return true;
 }

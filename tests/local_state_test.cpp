@@ -9,6 +9,7 @@
 #include <sqlite3.h>
 
 #include <fstream>
+#include <iterator>
 
 using namespace QORAPI;
 
@@ -275,6 +276,55 @@ TEST_F(LocalStateTest, TextsAreStoredWholeOrRefusedWithAReason)
     EXPECT_EQ(accounts[0].mPassword, withNul.mPassword);
     EXPECT_EQ(accounts[1].mUserName, replacement.mUserName);
     EXPECT_EQ(state.GetMeta(key), value);
+}
+
+} // namespace
+
+namespace {
+
+std::string ReadAll(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+TEST_F(LocalStateTest, DamagedAndForeignDatabasesAreRefusedAndLeftAsTheyWere)
+{
+    {
+        LocalState state;
+        std::string error;
+        ASSERT_TRUE(state.Open(mPath, error)) << error;
+        DirServerEngine engine;
+        Fill(engine);
+        ASSERT_TRUE(state.SaveTree(engine.Export()));
+    }
+    // A page of the file overwritten: quick_check's findings refuse it.
+    std::string bytes = ReadAll(mPath);
+    ASSERT_GT(bytes.size(), 3 * 4096u);
+    for (size_t i = 4096; i < 4096 + 64; ++i)
+        bytes[i] = static_cast<char>(0xFF);
+    const std::string damaged = mDir.File("damaged.db");
+    std::ofstream(damaged, std::ios::binary) << bytes;
+
+    // A database of another program with a table of one of our names.
+    const std::string foreign = mDir.File("foreign.db");
+    sqlite3* raw = nullptr;
+    ASSERT_EQ(sqlite3_open(foreign.c_str(), &raw), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(raw, "CREATE TABLE accounts (id INTEGER, name TEXT); INSERT INTO accounts VALUES (1, 'x');",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(raw);
+
+    for (const std::string& path : {damaged, foreign})
+    {
+        const std::string before = ReadAll(path);
+        LocalState state;
+        std::string error;
+        EXPECT_FALSE(state.Open(path, error)) << path;
+        EXPECT_NE(error.find(path), std::string::npos) << error;
+        EXPECT_FALSE(state.IsOpen());
+        EXPECT_EQ(ReadAll(path), before) << path;
+    }
 }
 
 } // namespace
