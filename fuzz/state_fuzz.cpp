@@ -160,7 +160,8 @@ public:
     }
     std::string Bytes()
     {
-        const size_t n = std::min<size_t>(Byte(), mSize - std::min(mPos, mSize));
+        const size_t wanted = Byte();
+        const size_t n = std::min(wanted, mSize - std::min(mPos, mSize));
         std::string s(reinterpret_cast<const char*>(mData + mPos), n);
         mPos += n;
         return s;
@@ -248,7 +249,8 @@ void Operations(const uint8_t* data, size_t size)
             a.mPassword = f.Text();
             for (uint8_t n = f.Byte() % 4; n > 0; --n)
                 a.mCommunities.push_back(f.Text());
-            a.mTrustLevel = static_cast<uint16_t>(f.Byte() | f.Byte() << 8);
+            const uint8_t low = f.Byte();
+            a.mTrustLevel = static_cast<uint16_t>(low | f.Byte() << 8);
             a.mChallenge = (f.Byte() & 1) != 0;
             a.mUserId = f.Long();
             if (state.PutAccount(a))
