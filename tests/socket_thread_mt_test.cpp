@@ -297,8 +297,8 @@ TEST(SocketThreadEx, OperationsOnLowAndHighDescriptorsAndReusedNumbers)
     EXPECT_EQ(Str(high->GetBytes()), "high");
     EXPECT_EQ(core.Thread().GetPollSetSize(), 1u);
 
-    // A killed operation leaves nothing behind for the next socket that gets
-    // its descriptor number.
+    // A killed operation leaves nothing behind for the sockets opened next,
+    // which usually get its descriptor number back (that one is used when so).
     SmartPtr<RecvBytesOp> killed = new RecvBytesOp(1, lowServer);
     killed->RunAsync();
     core.StartQueued();
