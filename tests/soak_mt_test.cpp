@@ -10,10 +10,10 @@
 
 #include "QORSocket/RecvMsgOp.h"
 #include "service/DirServer.h"
+#include "platform/Process.h"
 
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 
 #include <deque>
 #include <memory>
@@ -35,18 +35,6 @@ const int kOps = 10000;
 const int kOps = 10000;
 #endif
 const size_t kInFlight = 48;
-
-int OpenDescriptors()
-{
-    int n = 0;
-    if (DIR* d = opendir("/proc/self/fd"))
-    {
-        while (readdir(d))
-            ++n;
-        closedir(d);
-    }
-    return n;
-}
 
 struct Entry
 {
@@ -71,7 +59,7 @@ TEST(Soak, MixedRunsWithKillsTimeLimitsAndAShutdownUnderLoad)
         SmartPtr<AsyncSocket> listener = TestUtil::MakeListener(deadPort);
         listener->Close();   // nothing listens there any more: connects are refused
     }
-    const int descriptorsBefore = OpenDescriptors();
+    const int descriptorsBefore = CountOpenHandles();
 
     std::mt19937 rng(20240607);
     const std::vector<DirCatalog::OpKind>& kinds = DirCatalog::Kinds();
@@ -164,8 +152,8 @@ TEST(Soak, MixedRunsWithKillsTimeLimitsAndAShutdownUnderLoad)
 
     // The server closes its ends once the clients have closed theirs.
     core.reset();
-    for (int i = 0; i < 500 && OpenDescriptors() != descriptorsBefore; ++i)
+    for (int i = 0; i < 500 && CountOpenHandles() != descriptorsBefore; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_EQ(OpenDescriptors(), descriptorsBefore);
+    EXPECT_EQ(CountOpenHandles(), descriptorsBefore);
     server.Stop();
 }

@@ -13,7 +13,6 @@
 #include "QORSocket/SocketThreadEx.h"
 #include "QORSocket/SocketThreadSimple.h"
 
-#include <sys/resource.h>
 
 #include <thread>
 
@@ -94,21 +93,16 @@ public:
 class FileLimit
 {
 public:
-    FileLimit() { mOk = getrlimit(RLIMIT_NOFILE, &mSaved) == 0; }
+    FileLimit() { mOk = SockGetFileLimit(mSaved); }
     ~FileLimit()
     {
         if (mOk)
-            setrlimit(RLIMIT_NOFILE, &mSaved);
+            SockSetFileLimit(mSaved);
     }
-    bool Set(rlim_t soft)
-    {
-        rlimit next = mSaved;
-        next.rlim_cur = soft;
-        return mOk && setrlimit(RLIMIT_NOFILE, &next) == 0;
-    }
+    bool Set(uint64_t soft) { return mOk && SockSetFileLimit(soft); }
 
 private:
-    rlimit mSaved;
+    uint64_t mSaved = 0;
     bool mOk;
 };
 
