@@ -46,6 +46,12 @@ void QueueSocket::QueueOp(const SmartPtr<SocketOp>& op, uint32_t timeout)
     RunNextOp();
 }
 
+QueueSocket::CompletionPtr QueueSocket::GetDefaultOpCompletion() const
+{
+    Lock lock(GetLock());
+    return mDefaultOpCompletion;
+}
+
 void QueueSocket::RunNextOp()
 {
     Lock lock(GetLock());

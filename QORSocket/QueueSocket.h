@@ -57,6 +57,9 @@ public:
     SmartPtr<SocketOp> GetRepeatOp() const;
     size_t GetQueueLength() const;
 
+protected:
+    CompletionPtr GetDefaultOpCompletion() const;
+
 private:
     void RunNextOp();
     void StartRepeatOp();

@@ -163,6 +163,41 @@ WSStatus ServerConnection::ConnectBlock(const InetAddress& address, uint32_t tim
     return op->GetStatus();
 }
 
+void ServerConnection::QueueOp(const SmartPtr<SocketOp>& op, uint32_t timeout)
+{
+    if (!op)
+        return;
+    Lock lock(GetLock());
+    if (!mConnectOp)
+    {
+        BlockingSocket::QueueOp(op, timeout);
+        return;
+    }
+    op->SetSocket(SmartPtr<AsyncSocket>(this));
+    op->SetTimeout(timeout);
+    if (!op->GetCompletion())
+        op->SetCompletion(GetDefaultOpCompletion());
+    mHeldOps.push_back(op);
+}
+
+void ServerConnection::ReleaseHeldOps()
+{
+    Lock lock(GetLock());
+    std::deque<SmartPtr<SocketOp>> held;
+    held.swap(mHeldOps);
+    for (auto& op : held)
+        BlockingSocket::QueueOp(op, op->GetTimeout());
+}
+
+void ServerConnection::KillHeldOps()
+{
+    Lock lock(GetLock());
+    std::deque<SmartPtr<SocketOp>> held;
+    held.swap(mHeldOps);
+    for (auto& op : held)
+        op->ForceKill();
+}
+
 void ServerConnection::ConnectDoneCallback(SmartPtr<AsyncOp> op, SmartPtr<RefCount> connection)
 {
     static_cast<ServerConnection*>(connection.Get())->OnConnectDone(op);
@@ -193,6 +228,8 @@ void ServerConnection::OnConnectDone(const SmartPtr<AsyncOp>& op)
         // closed, so nothing can be sent on it.
         if (!ok)
             Close();
+        else
+            ReleaseHeldOps();
         generation = mGeneration;
     }
     if (completion)
@@ -289,6 +326,7 @@ void ServerConnection::KillOps()
     // The killed receive reports to nobody.
     SetRepeatOpCompletion(CompletionPtr());
     BlockingSocket::KillOps();
+    KillHeldOps();
 }
 
 void ServerConnection::CloseForReconnect(const AsyncOp* requester)
@@ -305,9 +343,12 @@ void ServerConnection::CloseForReconnect(const AsyncOp* requester)
     }
     // Everything else a close does still happens; the attempt stays.
     const SmartPtr<AsyncOp> attempt = mConnectOp;
+    std::deque<SmartPtr<SocketOp>> held;
+    held.swap(mHeldOps);
     mConnectOp = nullptr;
     Close();
     mConnectOp = attempt;
+    held.swap(mHeldOps);
 }
 
 void ServerConnection::ClearCompletions()

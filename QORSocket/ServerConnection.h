@@ -4,7 +4,9 @@
 // encryption) in one step, then keeps a RecvMsgOp running over and over and
 // hands every message to MsgReceived, and sends a keep-alive frame (3, 1, 7)
 // every keepAliveInterval seconds. Messages to the server are sent by queueing
-// SendMsgOps (QueueOp). A failure of any queued or repeating operation closes
+// SendMsgOps (QueueOp); operations queued while an attempt runs wait for its
+// end, so nothing of the application's goes out before the connection is up
+// and, when authenticated, encrypted. A failure of any queued or repeating operation closes
 // the connection and reaches the closed completion (SetClosedCompletion) as a
 // CloseOp carrying the failure status.
 //
@@ -27,6 +29,7 @@
 #include "common/AsyncOp.h"
 
 #include <cstdint>
+#include <deque>
 
 namespace QORAPI {
 
@@ -64,6 +67,13 @@ public:
     // the attempt itself (PeerAuthOp) connects through that plain connect.
     WSStatus ConnectBlock(const InetAddress& address, uint32_t timeout);
 
+    // Queues op as QueueSocket::QueueOp does. While a connection attempt runs,
+    // op waits for its end: it is queued once the connection is up, and ends
+    // with WS_Killed when the attempt fails or the connection is closed first.
+    // It hides QueueSocket::QueueOp on purpose: the attempt queues its own
+    // steps through that one.
+    void QueueOp(const SmartPtr<SocketOp>& op, uint32_t timeout = InfiniteMs);
+
     // The running connection attempt, or none.
     SmartPtr<AsyncOp> GetConnectOp() const;
     bool IsKeepAliveRunning() const;
@@ -81,6 +91,10 @@ private:
 
     SmartPtr<AsyncOp> MakeConnectOp(const InetAddress& address);
     void CloseForConnect();
+    // Queues the operations held back during the attempt, in order; called
+    // under the lock.
+    void ReleaseHeldOps();
+    void KillHeldOps();
     void StartKeepAliveTimer();
     void OnKeepAliveTimer(const SmartPtr<AsyncOp>& op);
     void OnMessage(const SmartPtr<AsyncOp>& op);
@@ -97,6 +111,8 @@ private:
     CompletionPtr mClosedCompletion;   // handed to the socket once connected
     SmartPtr<AsyncOp> mKeepAliveTimer;
     uint32_t mKeepAliveInterval;
+    // Operations queued while the attempt runs.
+    std::deque<SmartPtr<SocketOp>> mHeldOps;
     // Bumped by every KillOps: an attempt that ends after a close or a new
     // connect starts neither the receive nor the timer.
     uint32_t mGeneration;

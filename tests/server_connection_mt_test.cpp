@@ -443,6 +443,45 @@ TEST_P(AuthenticatedConnectionTest, HostPushesAndEchoesOverTheSession)
     EXPECT_FALSE(mConn->IsValid());
 }
 
+TEST_P(AuthenticatedConnectionTest, SendsQueuedDuringTheAttemptWaitForTheSession)
+{
+    // Queued while the handshake runs: sent once the session is up, through it.
+    const SmartPtr<OpLog> sends = new OpLog();
+    mConn->ConnectAsync(InetAddress("127.0.0.1", mHost.GetPort()), kWait);
+    for (const char* text : {"early", "second"})
+    {
+        SmartPtr<SendMsgOp> send = new SendMsgOp(Bytes(Frame(text, 4)));
+        send->SetCompletion(LogCompletion(sends));
+        mConn->QueueOp(SmartPtr<SocketOp>(send), kWait);
+    }
+    ASSERT_TRUE(WaitUntil(*mCore, [&] { return mConnectLog->Count() == 1; }));
+    ASSERT_EQ(mConnectLog->Status(0), WS_Success);
+    ASSERT_TRUE(WaitUntil(*mCore, [&] { return mConn->Count() == 2; }));
+    EXPECT_EQ(mConn->Messages(), (std::vector<std::string>{"early", "second"}));
+    ASSERT_TRUE(WaitUntil(*mCore, [&] { return sends->Count() == 2; }));
+    EXPECT_EQ(sends->Status(0), WS_Success);
+    EXPECT_EQ(sends->Status(1), WS_Success);
+    EXPECT_EQ(mHost.GetClients().back().mStatus, WS_Success);
+
+    // Queued behind an attempt that fails, or one replaced by a new connect:
+    // killed, once each, and nothing of it reaches a server.
+    const SmartPtr<OpLog> killed = new OpLog();
+    for (int round = 0; round < 2; ++round)
+    {
+        mConn->ConnectAsync(InetAddress("127.0.0.1", UnusedPort()), kWait);
+        SmartPtr<SendMsgOp> send = new SendMsgOp(Bytes(Frame("lost", 4)));
+        send->SetCompletion(LogCompletion(killed));
+        mConn->QueueOp(SmartPtr<SocketOp>(send), kWait);
+    }
+    ASSERT_TRUE(WaitUntil(*mCore, [&] { return mConnectLog->Count() == 3 && killed->Count() == 2; }));
+    EXPECT_EQ(killed->Status(0), WS_Killed);
+    EXPECT_EQ(killed->Status(1), WS_Killed);
+    for (int i = 0; i < 10; ++i)
+        mCore->Step();
+    EXPECT_EQ(killed->Count(), 2u);
+    EXPECT_EQ(mHost.GetMessageCount(), 2u);
+}
+
 TEST_P(AuthenticatedConnectionTest, RefusedAttemptReportsOnlyToTheConnectCompletion)
 {
     mConn->ConnectAsync(InetAddress("127.0.0.1", UnusedPort()), kWait);
