@@ -217,6 +217,11 @@ void QORAPICore::QueueCompletion(const SmartPtr<AsyncOp>& op)
 
 void QORAPICore::QueueCompletion(const SmartPtr<AsyncOp>& op, uint32_t run)
 {
+    QueueCompletion(op.Get(), run);
+}
+
+void QORAPICore::QueueCompletion(AsyncOp* op, uint32_t run)
+{
     if (!op)
         return;
     if (QORAPICore* core = GetInstance())
@@ -228,7 +233,9 @@ void QORAPICore::QueueCompletion(const SmartPtr<AsyncOp>& op, uint32_t run)
     }
     // Without a core no pump could ever deliver a finished run: its completion
     // is called at once, on this thread. A run that is not finished stays
-    // pending until something finishes it.
+    // pending until something finishes it. The operation is held meanwhile:
+    // its completion may drop the caller's last reference.
+    const SmartPtr<AsyncOp> hold(op);
     if (!op->IsPending() && op->GetRunNumber() == run)
         op->DeliverCompletion();
 }

@@ -126,6 +126,8 @@ public:
     // AddSocketOp kill the operation when no core is active.
     static void QueueCompletion(const SmartPtr<AsyncOp>& op);
     static void QueueCompletion(const SmartPtr<AsyncOp>& op, uint32_t run);
+    // The same for a caller that holds op.
+    static void QueueCompletion(AsyncOp* op, uint32_t run);
     static void AddTimer(const SmartPtr<AsyncOp>& op, uint32_t ms);
     static void RemoveTimer(const SmartPtr<AsyncOp>& op);
     // Op is a SocketOp or derived from it (a template, so that this header

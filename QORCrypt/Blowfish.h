@@ -43,6 +43,11 @@ public:
     // not a positive multiple of 8, or the length field is out of range.
     SmartPtr<ByteBuffer> decrypt(const void* data, uint32_t length);
 
+    // Whether encryption may use processor-specific instructions where the
+    // processor has them (the default) or runs the portable code only, for
+    // tests and comparisons. Process-wide; the results are the same.
+    static void SetPortableOnly(bool portable);
+
     // One raw block each way with the current key (8 bytes, big-endian halves).
     void EncryptBlock(const uint8_t in[8], uint8_t out[8]) const;
     void DecryptBlock(const uint8_t in[8], uint8_t out[8]) const;

@@ -309,7 +309,10 @@ void MultiPingOp::SendBatch()
     {
         SmartPtr<ByteBuffer> message;
         GetPingMessage(message, *entry.second);
-        mSocket->QueueOp(SmartPtr<SocketOp>(new SendBytesToOp(message, entry.second->mAddr)), InfiniteMs);
+        // A datagram mostly leaves at once from this thread; only one the
+        // socket cannot take now goes to the socket thread.
+        if (mSocket->SendTo(message->GetData(), message->GetLength(), entry.second->mAddr) != WS_Success)
+            mSocket->QueueOp(SmartPtr<SocketOp>(new SendBytesToOp(message, entry.second->mAddr)), InfiniteMs);
     }
     SmartPtr<AsyncOp> timer = new AsyncOp();
     timer->SetCompletion(new PingCompletion(&MultiPingOp::BatchTimerCallback, SmartPtr<RefCount>(this)));

@@ -77,24 +77,15 @@ void SocketThreadEx::AddOp(const SmartPtr<SocketOp>& op)
     {
         if (!op->mWaitFor[k])
             continue;
-        auto found = mOpMap[k].find(h);
-        if (found != mOpMap[k].end())
+        SmartPtr<SocketOp>& slot = Record(h).ops[k];
+        if (slot == op)
+            continue;   // already waiting for this kind
+        SmartPtr<SocketOp> old = slot;
+        slot = op;
+        if (old)
         {
-            SmartPtr<SocketOp> old = found->second;
-            found->second = op;
-            if (old != op)
-            {
-                old->Kill(true);
-                RemoveFromLists(old.Get(), k);
-            }
-            else
-            {
-                continue;   // already waiting for this kind
-            }
-        }
-        else
-        {
-            mOpMap[k].emplace(h, op);
+            old->Kill(true);
+            RemoveFromLists(old.Get(), k);
         }
         op->mThreadIndex[k] = static_cast<int32_t>(mHandles[k].Size());
         mHandles[k].Append(h);
@@ -113,11 +104,28 @@ void SocketThreadEx::RemoveOp(const SmartPtr<SocketOp>& op)
     RemoveFromLists(op.Get(), -1);
 }
 
+SocketThreadEx::FdRecord& SocketThreadEx::Record(SOCKET h)
+{
+    const size_t fd = static_cast<size_t>(h);
+    if (fd >= mFds.size())
+        mFds.resize(fd + 1 > mFds.size() * 2 ? fd + 1 : mFds.size() * 2);
+    return mFds[fd];
+}
+
 void SocketThreadEx::EraseMapEntry(int kind, SOCKET h, SocketOp* op)
 {
-    auto found = mOpMap[kind].find(h);
-    if (found != mOpMap[kind].end() && found->second.Get() == op)
-        mOpMap[kind].erase(found);
+    FdRecord* rec = FindRecord(h);
+    if (rec && rec->ops[kind] == op)
+        rec->ops[kind].Reset();
+}
+
+std::vector<SmartPtr<SocketOp>> SocketThreadEx::CollectOps(int kind) const
+{
+    std::vector<SmartPtr<SocketOp>> ops;
+    for (const FdRecord& rec : mFds)
+        if (rec.ops[kind])
+            ops.push_back(rec.ops[kind]);
+    return ops;
 }
 
 void SocketThreadEx::RemoveFromLists(SocketOp* op, int sparedKind)
@@ -160,16 +168,14 @@ void SocketThreadEx::AddPollKind(SOCKET h, int kind)
 {
     if (h < 0)
         return;
-    const size_t fd = static_cast<size_t>(h);
-    if (fd >= mPollSlot.size())
-        mPollSlot.resize(fd + 1 > mPollSlot.size() * 2 ? fd + 1 : mPollSlot.size() * 2, -1);
-    int32_t slot = mPollSlot[fd];
+    FdRecord& rec = Record(h);
+    int32_t slot = rec.pollSlot;
     if (slot < 0)
     {
         slot = static_cast<int32_t>(mPollFds.size());
         mPollFds.push_back({h, 0, 0});
         mPollKinds.push_back(0);
-        mPollSlot[fd] = slot;
+        rec.pollSlot = slot;
     }
     mPollFds[slot].events = static_cast<int16_t>(mPollFds[slot].events | kKindEvents[kind]);
     mPollKinds[slot] = static_cast<uint8_t>(mPollKinds[slot] | (1u << kind));
@@ -177,9 +183,10 @@ void SocketThreadEx::AddPollKind(SOCKET h, int kind)
 
 void SocketThreadEx::RemovePollKind(SOCKET h, int kind)
 {
-    if (h < 0 || static_cast<size_t>(h) >= mPollSlot.size())
+    FdRecord* rec = FindRecord(h);
+    if (!rec)
         return;
-    const int32_t slot = mPollSlot[static_cast<size_t>(h)];
+    const int32_t slot = rec->pollSlot;
     if (slot <= 0)
         return;   // not listed, or the wake socket, which stays
     const uint8_t kinds = static_cast<uint8_t>(mPollKinds[slot] & ~(1u << kind));
@@ -197,29 +204,25 @@ void SocketThreadEx::RemovePollKind(SOCKET h, int kind)
     {
         mPollFds[slot] = mPollFds[last];
         mPollKinds[slot] = mPollKinds[last];
-        mPollSlot[static_cast<size_t>(mPollFds[slot].fd)] = slot;
+        mFds[static_cast<size_t>(mPollFds[slot].fd)].pollSlot = slot;
     }
     mPollFds.pop_back();
     mPollKinds.pop_back();
-    mPollSlot[static_cast<size_t>(h)] = -1;
+    rec->pollSlot = -1;
 }
 
 void SocketThreadEx::ResetPollSet()
 {
     for (const SockPollFd& entry : mPollFds)
-        if (entry.fd >= 0 && static_cast<size_t>(entry.fd) < mPollSlot.size())
-            mPollSlot[static_cast<size_t>(entry.fd)] = -1;
+        if (FdRecord* rec = FindRecord(entry.fd))
+            rec->pollSlot = -1;
     mPollFds.clear();
     mPollKinds.clear();
     const SOCKET wake = mWakeSocket->GetHandle();
     mPollFds.push_back({wake, SOCK_POLL_READ, 0});
     mPollKinds.push_back(0);
     if (wake >= 0)
-    {
-        if (static_cast<size_t>(wake) >= mPollSlot.size())
-            mPollSlot.resize(static_cast<size_t>(wake) + 1, -1);
-        mPollSlot[static_cast<size_t>(wake)] = 0;
-    }
+        Record(wake).pollSlot = 0;
 }
 
 void SocketThreadEx::WakeIfPolling()
@@ -260,6 +263,8 @@ void SocketThreadEx::Pump(uint32_t ms)
     {
         ScopedLock lock(mCrit);
         PassFlag pass;
+        // poll counted the entries it marked: the walk ends at the last one.
+        int32_t left = n;
         for (const SockPollFd& entry : mPollSet)
         {
             if (entry.revents == 0)
@@ -270,13 +275,17 @@ void SocketThreadEx::Pump(uint32_t ms)
                 if ((entry.events & kKindEvents[k]) == 0 ||
                     (entry.revents & (kKindEvents[k] | SOCK_POLL_FAILED)) == 0)
                     continue;
-                auto found = mOpMap[k].find(entry.fd);
-                if (found == mOpMap[k].end())
+                // The record is looked up afresh for every kind: an attempt
+                // may add operations and so move the table.
+                FdRecord* rec = FindRecord(entry.fd);
+                if (!rec || !rec->ops[k])
                     continue;   // the wake socket, or an operation gone meanwhile
-                SmartPtr<SocketOp> op = found->second;
+                SmartPtr<SocketOp> op = rec->ops[k];
                 if (op->TryOp())
                     RemoveFromLists(op.Get(), -1);
             }
+            if (--left == 0)
+                break;
         }
     }
 
@@ -292,10 +301,7 @@ void SocketThreadEx::PumpAfterFailedPoll(uint32_t ms)
         // sockets were closed meanwhile.
         for (int k = 0; k < 3; ++k)
         {
-            std::vector<SmartPtr<SocketOp>> ops;
-            ops.reserve(mOpMap[k].size());
-            for (auto& entry : mOpMap[k])
-                ops.push_back(entry.second);
+            const std::vector<SmartPtr<SocketOp>> ops = CollectOps(k);
             for (auto& op : ops)
             {
                 if (op->mThreadIndex[k] >= 0 && op->TryOp())
@@ -324,11 +330,12 @@ void SocketThreadEx::PurgeOps()
     ScopedLock lock(mCrit);
     for (int k = 0; k < 3; ++k)
     {
-        std::map<SOCKET, SmartPtr<SocketOp>> ops;
-        ops.swap(mOpMap[k]);
+        const std::vector<SmartPtr<SocketOp>> ops = CollectOps(k);
+        for (FdRecord& rec : mFds)
+            rec.ops[k].Reset();
         for (auto& entry : ops)
         {
-            SocketOp* op = entry.second.Get();
+            SocketOp* op = entry.Get();
             if (op->mInSocketThread)
             {
                 op->mInSocketThread = false;

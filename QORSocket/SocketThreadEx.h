@@ -5,7 +5,10 @@
 //
 // The poll set holds one entry per descriptor, with the events of every kind
 // of readiness waited for on it, so it never has more entries than there are
-// open descriptors. A poll that fails all the same (the descriptor limit was
+// open descriptors. The operation waiting for each kind on a descriptor and
+// the descriptor's poll entry are found in one record of a table indexed by
+// descriptor, so a ready descriptor costs no search and adding or removing an
+// operation no allocation, however many sockets are waited on. A poll that fails all the same (the descriptor limit was
 // lowered, memory ran out) falls back to trying every operation once and then
 // pauses for at most kFailedPollPauseMs: it never spins.
 //
@@ -22,7 +25,6 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdlib>
-#include <map>
 #include <vector>
 
 namespace QORAPI {
@@ -92,6 +94,24 @@ private:
         uint32_t mCapacity;
     };
 
+    // What waits on one descriptor: the operation of each kind and the index
+    // of the descriptor's poll entry (-1: none).
+    struct FdRecord
+    {
+        SmartPtr<SocketOp> ops[3];
+        int32_t pollSlot = -1;
+    };
+
+    // The record of h, the table grown to hold it; h must not be negative.
+    FdRecord& Record(SOCKET h);
+    // The record of h when the table holds one, else null.
+    FdRecord* FindRecord(SOCKET h)
+    {
+        return h >= 0 && static_cast<size_t>(h) < mFds.size() ? &mFds[static_cast<size_t>(h)] : nullptr;
+    }
+    // The operations waiting for kind k, in descriptor order.
+    std::vector<SmartPtr<SocketOp>> CollectOps(int kind) const;
+
     void RemoveFromLists(SocketOp* op, int sparedKind);
     void WakeIfPolling();
     void EraseMapEntry(int kind, SOCKET h, SocketOp* op);
@@ -103,15 +123,13 @@ private:
     void DrainWakeSocket();
 
     // Guarded by mCrit.
-    std::map<SOCKET, SmartPtr<SocketOp>> mOpMap[3];
+    std::vector<FdRecord> mFds;   // indexed by descriptor
     GrowArray<SOCKET> mHandles[3];
     GrowArray<SocketOp*> mOpList[3];
-    // One poll entry per descriptor ([0] is the wake socket), the kinds
-    // (bit 1 << k) each entry stands for, and each descriptor's entry index
-    // (-1: none), indexed by descriptor.
+    // One poll entry per descriptor ([0] is the wake socket) and the kinds
+    // (bit 1 << k) each entry stands for.
     std::vector<SockPollFd> mPollFds;
     std::vector<uint8_t> mPollKinds;
-    std::vector<int32_t> mPollSlot;
     // The copy of mPollFds that poll works on; used by the pumping thread only.
     std::vector<SockPollFd> mPollSet;
     SmartPtr<AsyncSocket> mWakeSocket;

@@ -50,6 +50,15 @@ void BM_Blowfish_Ours_CbcEncrypt16K(benchmark::State& state)
 }
 BENCHMARK(BM_Blowfish_Ours_CbcEncrypt16K);
 
+// The same without processor-specific instructions.
+void BM_Blowfish_OursPortable_CbcEncrypt16K(benchmark::State& state)
+{
+    Blowfish::SetPortableOnly(true);
+    BM_Blowfish_Ours_CbcEncrypt16K(state);
+    Blowfish::SetPortableOnly(false);
+}
+BENCHMARK(BM_Blowfish_OursPortable_CbcEncrypt16K);
+
 void BM_Blowfish_OpenSSL_CbcEncrypt16K(benchmark::State& state)
 {
     BF_KEY key;

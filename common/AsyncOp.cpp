@@ -220,11 +220,11 @@ void AsyncOp::CleanupHook() {}
 
 void AsyncOp::Post(uint32_t run)
 {
-    const SmartPtr<AsyncOp> self(this);
+    // The caller holds this operation; a queue entry takes its own reference.
     if (AsyncOpContainer* queue = mCompletionQueue.load(std::memory_order_acquire))
-        queue->Add(self, run);
+        queue->Add(this, run);
     else
-        QORAPICore::QueueCompletion(self, run);
+        QORAPICore::QueueCompletion(this, run);
 }
 
 } // namespace QORAPI

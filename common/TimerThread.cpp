@@ -8,6 +8,8 @@ namespace {
 // The longest the thread sleeps at a time. Capping the wait lets Add skip the
 // wake-up for entries that fall due after the thread looks again anyway.
 const uint32_t kMaxWaitMs = 1000;
+// The most removed entry nodes kept for reuse.
+const size_t kMaxSpareNodes = 64;
 }
 
 TimerThread::TimerThread() : mLastTick(0), mWaiting(false), mWakeTick(0) {}
@@ -22,7 +24,6 @@ void TimerThread::Add(const SmartPtr<AsyncOp>& op, uint32_t ms)
     if (!op)
         return;
     std::vector<Node> done; // released after the lock
-    Node old;
     bool wake;
     {
         ScopedLock lock(mCrit);
@@ -35,11 +36,27 @@ void TimerThread::Add(const SmartPtr<AsyncOp>& op, uint32_t ms)
 
         AsyncOp* target = op.Get();
         AsyncOpDeadlineMap* oldMap = target->mTimerMap.load(std::memory_order_relaxed);
+        // The entry's node is reused: the one op had, else a spare one.
+        Node node;
         if (oldMap && OwnsMap(oldMap))
-            old = oldMap->extract(target->mTimerEntry);
+            node = oldMap->extract(target->mTimerEntry);
+        else if (!mSpareNodes.empty())
+        {
+            node = std::move(mSpareNodes.back());
+            mSpareNodes.pop_back();
+            node.mapped() = op;
+        }
 
         AsyncOpDeadlineMap* map = ms > 0xFFFFFFFFu - now ? &mWrappedDeadlines : &mDeadlines;
-        target->mTimerEntry = map->emplace(now + ms, op);
+        if (node)
+        {
+            node.key() = now + ms;
+            target->mTimerEntry = map->insert(std::move(node));
+        }
+        else
+        {
+            target->mTimerEntry = map->emplace(now + ms, op);
+        }
         target->mTimerMap.store(map, std::memory_order_release);
         // The thread's wait changes only when the new entry comes first and
         // falls due before the thread wakes by itself. A thread that is not
@@ -63,6 +80,13 @@ void TimerThread::Remove(const SmartPtr<AsyncOp>& op)
         return;
     old = map->extract(target->mTimerEntry);
     target->mTimerMap.store(nullptr, std::memory_order_release);
+    if (mSpareNodes.size() < kMaxSpareNodes)
+    {
+        // The caller holds op, so dropping the entry's reference here never
+        // destroys it under the lock.
+        old.mapped() = nullptr;
+        mSpareNodes.push_back(std::move(old));
+    }
     lock.Leave();
 }
 

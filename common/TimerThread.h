@@ -7,9 +7,9 @@
 // core drives GetWaitTime and ProcessTimers from its pump.
 //
 // Thread safety: every member may be called from any thread; mCrit guards the
-// maps, mLastTick and the timer fields of the operations. Operations are
-// finished and killed with mCrit held (timer lock, then operation lock, then
-// queue lock).
+// maps, the spare entry nodes, mLastTick and the timer fields of the
+// operations. Operations are finished and killed with mCrit held (timer lock,
+// then operation lock, then queue lock).
 #ifndef QORAPI_COMMON_TIMERTHREAD_H
 #define QORAPI_COMMON_TIMERTHREAD_H
 
@@ -69,6 +69,7 @@ private:
     uint32_t mLastTick;                   // tick of the last processing
     bool mWaiting;                        // the thread is in (or about to enter) its wait
     uint32_t mWakeTick;                   // tick at which that wait ends by itself
+    std::vector<Node> mSpareNodes;        // removed entry nodes kept for reuse; empty mapped values
 };
 
 } // namespace QORAPI

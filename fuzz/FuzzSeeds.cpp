@@ -1,13 +1,15 @@
 // Writes seed inputs for the fuzz targets from real messages: every directory
 // request the operations send and every reply the local directory engine gives
 // (recorded on loopback), certificates and key blocks the local issuer signs,
-// DER keys, ciphertexts and signatures, encrypted session messages, registry
-// value files and a directory seed file.
+// DER keys, ciphertexts and signatures, encrypted session messages, login
+// exchanges, ping replies, registry value files, a directory seed file and a
+// state file of the local service.
 //
 //   fuzz_seeds OUTDIR    writes OUTDIR/<target>/<name>
 #include "DirOpCatalog.h"
 #include "DirTestUtil.h"
 #include "FuzzUtil.h"
+#include "LoginExchange.h"
 #include "ScriptServer.h"
 
 #include "QORAPI.h"
@@ -26,6 +28,7 @@
 #include "service/DirServerEngine.h"
 #include "service/IssuerKeys.h"
 #include "service/KeyGen.h"
+#include "service/LocalState.h"
 
 #include <cstdio>
 #include <filesystem>
@@ -51,6 +54,13 @@ void Write(const std::string& target, const std::string& name, const std::string
 }
 
 std::string Str(const SmartPtr<ByteBuffer>& b) { return b ? b->ToString() : std::string(); }
+
+// The bytes of a literal, NULs included.
+template <size_t N>
+std::string Bytes(const char (&literal)[N])
+{
+    return std::string(literal, N - 1);
+}
 
 // Every directory request kind against the engine, through a loopback server
 // that records both directions.
@@ -228,10 +238,130 @@ void LoginSeeds()
         {
             std::ifstream in(e.path(), std::ios::binary);
             Write("login_fuzz", "key-store",
-                  "\x00" + std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()));
+                  std::string(1, '\0') + std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()));
         }
     Write("login_fuzz", "accounts", "\x02# user password communities trust [challenge]\nplayer secret qor,guests 2\nrook pass qor 1 challenge\n");
     std::filesystem::remove_all(dir);
+}
+
+// The login exchange without sockets: its genuine and edited forms, its
+// replies split into plain heads and opened sealed parts, and the login data
+// block as the server opens it (resealed under the target's key).
+void LoginExchangeSeeds()
+{
+    const std::filesystem::path dir = gOut / ".exchange";
+    std::filesystem::create_directories(dir);
+    const SmartPtr<LocalAuthority> authority = new LocalAuthority();
+    for (bool challenge : {false, true})
+    {
+        const std::string suffix = challenge ? "-challenge" : "";
+        Write("login_fuzz", "exchange-genuine" + suffix, challenge ? "\x1f" : "\x1b");
+        AuthServer server(authority);
+        server.SetChallengeAll(challenge);
+        AuthServer::ConnStatePtr state = AuthServer::NewConnState();
+        SmartPtr<AuthContext> context = new AuthContext(u"player", u"qor", u"secret");
+        context->SetKeyStorePath((dir / "seed.ks").string());
+        SmartPtr<LoginExchange::LoginProbe> probe = new LoginExchange::LoginProbe(context);
+        probe->Begin();
+        Blowfish key;
+        std::string raw;
+        for (int round = 0; round < 4 && probe->Build() == WS_ServerReq_Recv; ++round)
+        {
+            const std::string request = probe->Request();
+            if (round == 1 && LoginExchange::SessionKeyOf(request, *authority, key))
+            {
+                // The sealed login follows the sealed key.
+                ReadBuffer rb(request.data(), static_cast<uint32_t>(request.size()));
+                rb.ReadBytes(7);
+                rb.ReadBytes(rb.ReadShort());
+                const uint16_t length = rb.ReadShort();
+                const SmartPtr<ByteBuffer> plain = key.decrypt(rb.ReadBytes(length), length);
+                std::string block = Str(plain);
+                if (block.size() >= 2)
+                    block.replace(0, 2, reinterpret_cast<const char*>(FuzzUtil::kFuzzKey), 2);
+                Write("login_fuzz", "login-data-block" + suffix, (challenge ? "\x1d" : "\x09") + block);
+            }
+            bool close = false;
+            const std::vector<std::string> replies = LoginExchange::Serve(server, *state, request, close);
+            if (replies.size() != 1)
+                break;
+            std::string head, sealed;
+            if (round >= 1 && LoginExchange::SplitSealed(replies[0], head, sealed))
+            {
+                const SmartPtr<ByteBuffer> plain = key.decrypt(sealed.data(), static_cast<uint32_t>(sealed.size()));
+                const std::string marker(reinterpret_cast<const char*>(FuzzUtil::kFuzzKey), 8);
+                raw += FuzzUtil::LengthPrefixed(head) +
+                       FuzzUtil::LengthPrefixed(LoginExchange::ReplaceAll(Str(plain), LoginExchange::KeyBytes(key), marker));
+            }
+            if (probe->Handle(replies[0]) != WS_ServerReq_Send)
+                break;
+        }
+        Write("login_fuzz", "exchange-raw" + suffix, "\x0b" + raw);
+    }
+    // Edits of the public-key reply, the login reply and a challenge.
+    Write("login_fuzz", "exchange-edit-block", std::string("\x1b\x20\x00\x01", 4));
+    Write("login_fuzz", "exchange-edit-reply", std::string("\x1b\x40\x40\x80", 4));
+    Write("login_fuzz", "exchange-edit-challenge", std::string("\x1f\x06\x40\x01", 4));
+    std::filesystem::remove_all(dir);
+}
+
+// A state file as the local service leaves it, and a sequence of changes.
+void StateSeeds()
+{
+    const std::filesystem::path dir = gOut / ".state";
+    std::filesystem::create_directories(dir);
+    const std::string path = (dir / "state.db").string();
+    {
+        LocalState state;
+        std::string error;
+        if (!state.Open(path, error))
+        {
+            std::fprintf(stderr, "%s\n", error.c_str());
+            return;
+        }
+        state.SetMeta("authority", "default-1024");
+        state.SetMeta("accounts-seeded", "1");
+        AuthAccount account = AuthServer::DefaultAccount();
+        account.mUserId = 1001;
+        state.PutAccount(account);
+        account.mUserName = u"rook";
+        account.mCommunities = {u"qor", u"chess"};
+        account.mChallenge = true;
+        account.mUserId = 1002;
+        state.PutAccount(account);
+        DirServerEngine engine;
+        engine.SetClock([] { return 1700000000u; });
+        DirCatalog::SeedCatalogTree(engine);
+        state.SaveTree(engine.Export());
+    }
+    std::ifstream in(path, std::ios::binary);
+    Write("state_fuzz", "state-file", std::string(1, '\0') + std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()));
+    std::filesystem::remove_all(dir);
+
+    // Put an account, set a meta value, save a one-entity tree, reopen,
+    // remove the account.
+    std::string ops = Bytes("\x01");
+    ops += Bytes("\x00" "\x04p\x00l\x00" "\x02s\x00" "\x01" "\x04q\x00o\x00" "\x02\x00" "\x01" "\xe9\x03\x00\x00");
+    ops += Bytes("\x02" "\x03key" "\x05value");
+    ops += Bytes("\x03" "\x01" "\x02/\x00" "\x01" "\x02g\x00" "\x02G\x00" "\x06\x0f\xa0\x7f\x00\x00\x01"
+                 "\x01" "\x03map" "\x01x" "\x01" "\x02" "\x01\x00\x00\x00" "\x02\x00\x00\x00" "\x03\x00\x00\x00"
+                 "\x00\x00\x00\x00" "\x00\x65\x53\x65" "\x01\x00\x00\x00");
+    ops += Bytes("\x04" "\x01" "\x04p\x00l\x00");
+    Write("state_fuzz", "operations", ops);
+}
+
+void PingSeeds()
+{
+    // MultiPingOp: a wrong header, a wrong identifier, then the right reply;
+    // an over-long reply for a small buffer; a stranger's reply in between.
+    const std::string good("\x03\x01\x06\x00\x00\x00\x00", 7);
+    Write("ping_fuzz", "udp-sequence",
+          std::string("\x03\x00", 2) + FuzzUtil::LengthPrefixed(std::string("\x03\x01\x07\x00\x00\x00\x00", 7)) +
+              FuzzUtil::LengthPrefixed(std::string("\x03\x01\x06\x01\x02\x03\x04", 7)) + FuzzUtil::LengthPrefixed(good));
+    Write("ping_fuzz", "udp-too-long", std::string("\x03\x00", 2) + FuzzUtil::LengthPrefixed(good + "extra bytes"));
+    Write("ping_fuzz", "udp-stranger", std::string("\x07\x02", 2) + FuzzUtil::LengthPrefixed("x") + FuzzUtil::LengthPrefixed(good) +
+                                           FuzzUtil::LengthPrefixed(good + "tail"));
+    Write("ping_fuzz", "udp-short", std::string("\x02\x00", 2) + FuzzUtil::LengthPrefixed("") + FuzzUtil::LengthPrefixed("\x03\x01\x06"));
 }
 
 void RegistrySeeds()
@@ -271,7 +401,10 @@ int main(int argc, char** argv)
     DirectorySeeds();
     CryptoAndAuthSeeds();
     LoginSeeds();
+    LoginExchangeSeeds();
     RegistrySeeds();
+    StateSeeds();
+    PingSeeds();
     for (int mode = 0x10; mode < 0x20; ++mode)
         Write("peer_auth_fuzz", "genuine-" + std::to_string(mode), std::string(1, static_cast<char>(mode)));
     Write("peer_auth_fuzz", "edit-request", std::string("\x11\x08\x00\x01\x20\x00\x80", 7));

@@ -1,6 +1,7 @@
 // Fuzz target of the directory replies the client parses: the entity-list
 // reply (also through GetEntityRequest and its directory map), the
-// single-entity reply and the status reply.
+// single-entity reply and the status reply, each also checked as the
+// session-expired notice.
 // Properties: the parsers agree with a step-by-step reading of the entities;
 // a reply that fails to parse stores nothing; every entity read re-packs to
 // exactly as many bytes as it took, and re-packing is stable (what the
@@ -11,6 +12,7 @@
 #include "FuzzUtil.h"
 
 #include "auth/ServerMsgHeader.h"
+#include "common/Endian.h"
 #include "dir/DirGetFlags.h"
 #include "dir/DirMessage.h"
 #include "dir/DirReply.h"
@@ -222,6 +224,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (size < 1 || size > 256000)
         return 0;
     const SmartPtr<ByteBuffer> reply = new ByteBuffer(data + 1, static_cast<uint32_t>(size - 1));
+    // The request loop looks for the session-expired notice before any parser.
+    FUZZ_CHECK(IsSessionExpiredNotice(reply.Get()) ==
+               (size - 1 >= 10 && LoadLE32(data + 1) == 1 && LoadLE32(data + 5) == 15));
     switch (data[0] & 3)
     {
     case 0: EntityList(reply.Get()); break;

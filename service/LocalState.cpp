@@ -40,12 +40,44 @@ std::string ToUtf8(const std::u16string& s)
     return out;
 }
 
-std::u16string FromUtf8(const unsigned char* text)
+// A text column with every byte it holds (a NUL inside included).
+std::string ColumnText(sqlite3_stmt* stmt, int index)
+{
+    const unsigned char* text = sqlite3_column_text(stmt, index);
+    const int n = sqlite3_column_bytes(stmt, index);
+    return text && n > 0 ? std::string(reinterpret_cast<const char*>(text), static_cast<size_t>(n)) : std::string();
+}
+
+std::u16string FromUtf8(const std::string& text)
 {
     std::u16string out;
-    if (text)
-        Utf8ToUtf16(reinterpret_cast<const char*>(text), out);
+    Utf8ToUtf16(text, out);
     return out;
+}
+
+// Texts are bound with their length, so that a NUL inside is kept.
+void BindText(sqlite3_stmt* stmt, int index, const std::string& text)
+{
+    sqlite3_bind_text(stmt, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+}
+
+// Account texts are stored as UTF-8: one that has no UTF-8 form (a lone
+// surrogate) would come back as another text, so it is refused. Communities
+// are stored comma-separated, so a community may neither be empty nor hold a
+// comma.
+const char* AccountTextProblem(const AuthAccount& account)
+{
+    std::string ignored;
+    if (!Utf16ToUtf8(account.mUserName, ignored) || !Utf16ToUtf8(account.mPassword, ignored))
+        return "user name or password is not valid UTF-16";
+    for (const std::u16string& c : account.mCommunities)
+    {
+        if (c.empty() || c.find(u',') != std::u16string::npos)
+            return "a community name is empty or holds a comma";
+        if (!Utf16ToUtf8(c, ignored))
+            return "a community name is not valid UTF-16";
+    }
+    return nullptr;
 }
 
 // UTF-16 texts of the tree are stored as their code units (little-endian), so
@@ -191,13 +223,64 @@ bool LocalState::Open(const std::string& path, std::string& error)
         return false;
     }
     sqlite3_busy_timeout(mDb, 5000);
-    if (!Exec("PRAGMA journal_mode=WAL;") || !Exec("PRAGMA synchronous=FULL;") || !Exec(kSchema) ||
-        !Exec("PRAGMA quick_check;"))
+    // A damaged or foreign file is refused before anything is written to it.
+    if (!CheckFile() || !Exec("PRAGMA journal_mode=WAL;") || !Exec("PRAGMA synchronous=FULL;") || !Exec(kSchema))
     {
         error = path + ": " + mError;
         sqlite3_close(mDb);
         mDb = nullptr;
         return false;
+    }
+    return true;
+}
+
+bool LocalState::CheckFile()
+{
+    // quick_check answers with rows: the single row "ok", or the problems.
+    {
+        Statement check(mDb, "PRAGMA quick_check;");
+        if (!check.Ok())
+            return Fail("check");
+        std::string problems;
+        int rc;
+        while ((rc = sqlite3_step(check.Get())) == SQLITE_ROW)
+        {
+            const std::string row = ColumnText(check.Get(), 0);
+            if (row != "ok" && problems.size() < 200)
+                problems += (problems.empty() ? "" : "; ") + row;
+        }
+        if (rc != SQLITE_DONE)
+            return Fail("check");
+        if (!problems.empty())
+        {
+            mError = "damaged: " + problems;
+            return false;
+        }
+    }
+    // A table of ours that exists must have the columns we read and write.
+    static const char* const kTables[][2] = {
+        {"meta", "SELECT key, value FROM meta LIMIT 0;"},
+        {"accounts", "SELECT user, password, communities, trust, challenge, user_id FROM accounts LIMIT 0;"},
+        {"entities", "SELECT seq, path, service, name, display, address, data, perms, expiry, created, changes"
+                     " FROM entities LIMIT 0;"},
+    };
+    for (const auto& table : kTables)
+    {
+        Statement exists(mDb, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?1;");
+        if (!exists.Ok())
+            return Fail("check");
+        sqlite3_bind_text(exists.Get(), 1, table[0], -1, SQLITE_STATIC);
+        const int rc = sqlite3_step(exists.Get());
+        if (rc == SQLITE_DONE)
+            continue;
+        if (rc != SQLITE_ROW)
+            return Fail("check");
+        Statement columns(mDb, table[1]);
+        if (!columns.Ok())
+        {
+            mError = std::string("not a state file: table ") + table[0] + ": " + sqlite3_errmsg(mDb);
+            return false;
+        }
     }
     return true;
 }
@@ -240,11 +323,10 @@ std::string LocalState::GetMeta(const std::string& key, const std::string& fallb
     Statement st(mDb, "SELECT value FROM meta WHERE key = ?1;");
     if (!st.Ok())
         return fallback;
-    sqlite3_bind_text(st.Get(), 1, key.c_str(), -1, SQLITE_TRANSIENT);
-    if (sqlite3_step(st.Get()) != SQLITE_ROW)
+    BindText(st.Get(), 1, key);
+    if (sqlite3_step(st.Get()) != SQLITE_ROW || sqlite3_column_type(st.Get(), 0) == SQLITE_NULL)
         return fallback;
-    const unsigned char* text = sqlite3_column_text(st.Get(), 0);
-    return text ? reinterpret_cast<const char*>(text) : fallback;
+    return ColumnText(st.Get(), 0);
 }
 
 bool LocalState::SetMeta(const std::string& key, const std::string& value)
@@ -255,8 +337,8 @@ bool LocalState::SetMeta(const std::string& key, const std::string& value)
     Statement st(mDb, "INSERT OR REPLACE INTO meta (key, value) VALUES (?1, ?2);");
     if (!st.Ok())
         return Fail("set meta");
-    sqlite3_bind_text(st.Get(), 1, key.c_str(), -1, SQLITE_TRANSIENT);
-    sqlite3_bind_text(st.Get(), 2, value.c_str(), -1, SQLITE_TRANSIENT);
+    BindText(st.Get(), 1, key);
+    BindText(st.Get(), 2, value);
     return sqlite3_step(st.Get()) == SQLITE_DONE || Fail("set meta");
 }
 
@@ -265,6 +347,11 @@ bool LocalState::PutAccount(const AuthAccount& account)
     std::lock_guard<std::mutex> lock(mLock);
     if (!mDb)
         return Fail("put account");
+    if (const char* problem = AccountTextProblem(account))
+    {
+        mError = std::string("put account: ") + problem;
+        return false;
+    }
     std::string communities;
     for (const std::u16string& c : account.mCommunities)
         communities += (communities.empty() ? "" : ",") + ToUtf8(c);
@@ -274,9 +361,9 @@ bool LocalState::PutAccount(const AuthAccount& account)
         return Fail("put account");
     const std::string user = ToUtf8(account.mUserName);
     const std::string password = ToUtf8(account.mPassword);
-    sqlite3_bind_text(st.Get(), 1, user.c_str(), -1, SQLITE_TRANSIENT);
-    sqlite3_bind_text(st.Get(), 2, password.c_str(), -1, SQLITE_TRANSIENT);
-    sqlite3_bind_text(st.Get(), 3, communities.c_str(), -1, SQLITE_TRANSIENT);
+    BindText(st.Get(), 1, user);
+    BindText(st.Get(), 2, password);
+    BindText(st.Get(), 3, communities);
     sqlite3_bind_int(st.Get(), 4, account.mTrustLevel);
     sqlite3_bind_int(st.Get(), 5, account.mChallenge ? 1 : 0);
     sqlite3_bind_int64(st.Get(), 6, account.mUserId);
@@ -288,11 +375,18 @@ bool LocalState::RemoveAccount(const std::u16string& userName)
     std::lock_guard<std::mutex> lock(mLock);
     if (!mDb)
         return Fail("remove account");
+    std::string user;
+    // A name without a UTF-8 form names no stored account (and must not be
+    // taken for the one its replacement characters spell).
+    if (!Utf16ToUtf8(userName, user))
+    {
+        mError = "no such account";
+        return false;
+    }
     Statement st(mDb, "DELETE FROM accounts WHERE user = ?1;");
     if (!st.Ok())
         return Fail("remove account");
-    const std::string user = ToUtf8(userName);
-    sqlite3_bind_text(st.Get(), 1, user.c_str(), -1, SQLITE_TRANSIENT);
+    BindText(st.Get(), 1, user);
     if (sqlite3_step(st.Get()) != SQLITE_DONE)
         return Fail("remove account");
     mError = "no such account";
@@ -309,9 +403,9 @@ std::vector<AuthAccount> LocalState::GetAccounts()
     while (st.Ok() && sqlite3_step(st.Get()) == SQLITE_ROW)
     {
         AuthAccount a;
-        a.mUserName = FromUtf8(sqlite3_column_text(st.Get(), 0));
-        a.mPassword = FromUtf8(sqlite3_column_text(st.Get(), 1));
-        const std::u16string communities = FromUtf8(sqlite3_column_text(st.Get(), 2));
+        a.mUserName = FromUtf8(ColumnText(st.Get(), 0));
+        a.mPassword = FromUtf8(ColumnText(st.Get(), 1));
+        const std::u16string communities = FromUtf8(ColumnText(st.Get(), 2));
         size_t start = 0;
         while (start <= communities.size())
         {

@@ -35,7 +35,9 @@ public:
     LocalState& operator=(const LocalState&) = delete;
 
     // Opens (creating when missing) the database at path and its tables.
-    // False with a message in error.
+    // False with a message in error, leaving the file untouched, when it is
+    // not a database, is damaged, or holds tables of our names with other
+    // columns.
     bool Open(const std::string& path, std::string& error);
     void Close();
     bool IsOpen() const;
@@ -56,6 +58,9 @@ public:
     bool LoadTree(std::vector<DirEngineRecord>& records);
 
 private:
+    // Refuses a file that quick_check finds damaged, or whose tables of our
+    // names lack our columns. mLock held.
+    bool CheckFile();
     bool Exec(const char* sql);
     bool Fail(const char* what);
 

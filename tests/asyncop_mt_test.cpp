@@ -479,3 +479,88 @@ TEST(AsyncOpStress, TrackerUnderConcurrentKills)
     }
     EXPECT_EQ(owner->Reached(), 1000u + odd);
 }
+
+// The lock under contention: exclusion, recursion, sleepers woken, and a lock
+// given to a sleeper that destroys it at once.
+TEST(CriticalSectionStress, ExcludesWakesAndMayBeDestroyedByTheNextOwner)
+{
+    CriticalSection crit;
+    int64_t counter = 0; // guarded by crit
+    const int kThreads = 4;
+    const int kRounds = 20000;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+    {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kRounds; ++i)
+            {
+                ScopedLock lock(crit);
+                lock.Enter(); // recursive take
+                ++counter;
+                // Now and then a long hold, so that others go to sleep.
+                if (i % 2000 == t)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            }
+        });
+    }
+    for (auto& thread : threads)
+        thread.join();
+    EXPECT_EQ(counter, static_cast<int64_t>(kThreads) * kRounds);
+
+    for (int i = 0; i < 200; ++i)
+    {
+        auto* owned = new CriticalSection();
+        std::atomic<bool> held{false};
+        owned->Enter();
+        std::thread next([&] {
+            while (!held.load())
+                std::this_thread::yield();
+            owned->Enter(); // sleeps or spins until given
+            owned->Leave();
+            delete owned;
+        });
+        held = true;
+        if (i % 2 == 0)
+            std::this_thread::sleep_for(std::chrono::microseconds(200)); // let it sleep
+        owned->Leave();
+        next.join();
+    }
+}
+
+// A run finished by another thread while the pump still handles its start
+// is delivered once by the handling call, after the hook has returned, and
+// leaves no second entry behind.
+TEST(AsyncOpStress, FinishWhileHandledIsDeliveredByTheHandler)
+{
+    AsyncOpContainer queue;
+    for (int i = 0; i < 50; ++i)
+    {
+        SmartPtr<HookOp> op(new HookOp());
+        op->SetCompletionQueue(&queue);
+        SmartPtr<Record> rec = Attach(op);
+        std::atomic<bool> inHook{false};
+        std::atomic<bool> finished{false};
+        std::atomic<bool> hookDone{false};
+        std::atomic<bool> deliveredAfterHook{false};
+        op->mRun = [&](HookOp*) {
+            inHook = true;
+            for (int w = 0; w < 5000 && !finished.load(); ++w)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            hookDone = true;
+        };
+        rec->mAction = [&](const SmartPtr<AsyncOp>&) { deliveredAfterHook = hookDone.load(); };
+        std::thread finisher([&] {
+            for (int w = 0; w < 5000 && !inHook.load(); ++w)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            op->Finish(WS_Success);
+            finished = true;
+        });
+        op->RunAsync();
+        queue.Pump(0, 1);
+        finisher.join();
+        EXPECT_EQ(rec->mCount, 1) << i;
+        EXPECT_TRUE(deliveredAfterHook) << i;
+        EXPECT_EQ(queue.GetCount(), 0u) << i;
+        EXPECT_EQ(rec->mThread, CurrentThreadId()) << i;
+    }
+}

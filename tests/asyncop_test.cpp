@@ -270,6 +270,76 @@ TEST_F(QueueTest, PumpSliceEndsAfterSlowEntriesNotInABurst)
     mQueue.Pump(0, 0);
 }
 
+// Entries are taken in groups; counts, nested pumps and the order of
+// handling behave as if they were taken one by one.
+TEST_F(QueueTest, EntriesTakenInGroupsKeepCountAndOrder)
+{
+    const int kOps = 150; // more than one group
+    std::vector<SmartPtr<HookOp>> ops;
+    std::vector<int> order;
+    std::vector<SmartPtr<Record>> recs;
+    for (int i = 0; i < kOps; ++i)
+    {
+        ops.push_back(NewOp(true));
+        recs.push_back(Attach(ops.back()));
+        recs.back()->mAction = [&order, i](const SmartPtr<AsyncOp>&) { order.push_back(i); };
+    }
+    for (auto& op : ops)
+        op->RunAsync();
+
+    // Inside the first completion every other entry still counts, and a
+    // nested pump takes the next ones on in order before the outer call
+    // goes on.
+    size_t countSeen = 0;
+    recs[0]->mAction = [&](const SmartPtr<AsyncOp>&) {
+        order.push_back(0);
+        countSeen = mQueue.GetCount();
+        mQueue.Pump(0, 3);
+        EXPECT_EQ(mQueue.GetCount(), static_cast<size_t>(kOps - 4));
+    };
+    mQueue.Pump(0, 0);
+    EXPECT_EQ(countSeen, static_cast<size_t>(kOps - 1));
+    EXPECT_EQ(mQueue.GetCount(), 0u);
+
+    // A positive count beyond one group stops exactly there.
+    recs[0]->mAction = [&order](const SmartPtr<AsyncOp>&) { order.push_back(0); };
+    for (auto& op : ops)
+        op->RunAsync();
+    mQueue.Pump(0, 100);
+    EXPECT_EQ(mQueue.GetCount(), static_cast<size_t>(kOps - 100));
+    mQueue.Pump(0, 0);
+    EXPECT_EQ(mQueue.GetCount(), 0u);
+    ASSERT_EQ(order.size(), static_cast<size_t>(2 * kOps));
+    for (size_t i = 0; i < order.size(); ++i)
+        EXPECT_EQ(order[i], static_cast<int>(i % kOps)) << i;
+    for (auto& rec : recs)
+        EXPECT_EQ(rec->mCount, 2);
+
+    // KillAll started from a completion ends what the pumping call still held.
+    for (auto& op : ops)
+    {
+        op->mRun = nullptr; // stays pending
+        op->RunAsync();
+    }
+    mQueue.Pump(0, 0);
+    for (auto& op : ops)
+        op->Finish(WS_Success);
+    SmartPtr<HookOp> late = NewOp(true); // queued behind them
+    SmartPtr<Record> lateRec = Attach(late);
+    late->RunAsync();
+    recs[0]->mAction = [this](const SmartPtr<AsyncOp>&) { mQueue.KillAll(); };
+    mQueue.Pump(0, 0);
+    EXPECT_EQ(mQueue.GetCount(), 0u);
+    for (size_t i = 0; i < recs.size(); ++i)
+    {
+        EXPECT_EQ(recs[i]->mCount, 3) << i;
+        EXPECT_EQ(recs[i]->mLastStatus, WS_Success) << i;
+    }
+    EXPECT_EQ(lateRec->mCount, 1);
+    EXPECT_EQ(lateRec->mLastStatus, WS_Killed);
+    EXPECT_EQ(late->mRuns, 0);
+}
+
 TEST_F(QueueTest, PumpWakesOnEntryFromOtherThread)
 {
     SmartPtr<HookOp> op = NewOp(true);

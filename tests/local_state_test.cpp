@@ -9,6 +9,7 @@
 #include <sqlite3.h>
 
 #include <fstream>
+#include <iterator>
 
 using namespace QORAPI;
 
@@ -217,6 +218,113 @@ TEST_F(LocalStateTest, BadFilesAndDamagedRowsAreRefusedNotTrusted)
     EXPECT_EQ(loaded.size(), records.size() - 1);
     EXPECT_EQ(state.GetMeta("probe"), "1");
     EXPECT_EQ(state.GetMeta("absent", "fallback"), "fallback");
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(LocalStateTest, TextsAreStoredWholeOrRefusedWithAReason)
+{
+    LocalState state;
+    std::string error;
+    ASSERT_TRUE(state.Open(mPath, error)) << error;
+    // A NUL inside a meta key or value is kept, not cut off.
+    const std::string key("k\0ey", 4);
+    const std::string value("\0value", 6);
+    ASSERT_TRUE(state.SetMeta(key, value));
+    EXPECT_EQ(state.GetMeta(key), value);
+    EXPECT_EQ(state.GetMeta("k", "missing"), "missing");
+
+    AuthAccount replacement;
+    replacement.mUserName = u"\ufffd";
+    ASSERT_TRUE(state.PutAccount(replacement));
+    AuthAccount withNul;
+    withNul.mUserName = std::u16string(u"a\0b", 3);
+    withNul.mPassword = std::u16string(u"\0", 1);
+    ASSERT_TRUE(state.PutAccount(withNul));
+
+    struct Case
+    {
+        const char* mWhat;
+        std::u16string mUser;
+        std::vector<std::u16string> mCommunities;
+    };
+    const Case refused[] = {
+        {"lone surrogate in the name", std::u16string(1, char16_t(0xD800)), {}},
+        {"empty community", u"carol", {u"qor", u""}},
+        {"comma in a community", u"dave", {u"a,b"}},
+        {"lone surrogate in a community", u"erin", {std::u16string(1, char16_t(0xDC00))}},
+    };
+    for (const Case& c : refused)
+    {
+        AuthAccount a;
+        a.mUserName = c.mUser;
+        a.mCommunities = c.mCommunities;
+        EXPECT_FALSE(state.PutAccount(a)) << c.mWhat;
+        EXPECT_NE(state.GetLastError(), "") << c.mWhat;
+    }
+    // Removing a name without a UTF-8 form leaves the account its replacement
+    // characters would spell.
+    EXPECT_FALSE(state.RemoveAccount(std::u16string(1, char16_t(0xDFFF))));
+
+    state.Close();
+    ASSERT_TRUE(state.Open(mPath, error)) << error;
+    const std::vector<AuthAccount> accounts = state.GetAccounts();
+    ASSERT_EQ(accounts.size(), 2u);
+    EXPECT_EQ(accounts[0].mUserName, withNul.mUserName);
+    EXPECT_EQ(accounts[0].mPassword, withNul.mPassword);
+    EXPECT_EQ(accounts[1].mUserName, replacement.mUserName);
+    EXPECT_EQ(state.GetMeta(key), value);
+}
+
+} // namespace
+
+namespace {
+
+std::string ReadAll(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+TEST_F(LocalStateTest, DamagedAndForeignDatabasesAreRefusedAndLeftAsTheyWere)
+{
+    {
+        LocalState state;
+        std::string error;
+        ASSERT_TRUE(state.Open(mPath, error)) << error;
+        DirServerEngine engine;
+        Fill(engine);
+        ASSERT_TRUE(state.SaveTree(engine.Export()));
+    }
+    // A page of the file overwritten: quick_check's findings refuse it.
+    std::string bytes = ReadAll(mPath);
+    ASSERT_GT(bytes.size(), 3 * 4096u);
+    for (size_t i = 4096; i < 4096 + 64; ++i)
+        bytes[i] = static_cast<char>(0xFF);
+    const std::string damaged = mDir.File("damaged.db");
+    std::ofstream(damaged, std::ios::binary) << bytes;
+
+    // A database of another program with a table of one of our names.
+    const std::string foreign = mDir.File("foreign.db");
+    sqlite3* raw = nullptr;
+    ASSERT_EQ(sqlite3_open(foreign.c_str(), &raw), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(raw, "CREATE TABLE accounts (id INTEGER, name TEXT); INSERT INTO accounts VALUES (1, 'x');",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(raw);
+
+    for (const std::string& path : {damaged, foreign})
+    {
+        const std::string before = ReadAll(path);
+        LocalState state;
+        std::string error;
+        EXPECT_FALSE(state.Open(path, error)) << path;
+        EXPECT_NE(error.find(path), std::string::npos) << error;
+        EXPECT_FALSE(state.IsOpen());
+        EXPECT_EQ(ReadAll(path), before) << path;
+    }
 }
 
 } // namespace

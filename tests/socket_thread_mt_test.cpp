@@ -249,6 +249,73 @@ TEST(SocketThreadEx, OnePollEntryPerDescriptorAndNoSpinWhenPollFails)
     ops[0]->Kill(true);
 }
 
+TEST(SocketThreadEx, OperationsOnLowAndHighDescriptorsAndReusedNumbers)
+{
+    ManualCore<SocketThreadEx> core;
+    auto [lowClient, lowServer] = Connected();
+    SmartPtr<RecvBytesOp> low = new RecvBytesOp(3, lowServer);
+    low->RunAsync();
+    core.StartQueued();
+    ASSERT_TRUE(low->IsInSocketThread());
+
+    // Sockets held open push the next sockets' numbers far up, so the
+    // thread's per-descriptor table grows while an operation is held.
+    const int kFiller = 3000;
+    if (SockRaiseFileLimit(kFiller + 200) < static_cast<uint64_t>(kFiller + 200))
+        GTEST_SKIP() << "open-file limit too low";
+    std::vector<SOCKET> filler;
+    for (int i = 0; i < kFiller; ++i)
+    {
+        SOCKET fd = INVALID_SOCKET;
+        if (SockCreate(SOCK_KIND_DATAGRAM, fd) != 0)
+            break;
+        filler.push_back(fd);
+    }
+    auto [highClient, highServer] = Connected();
+    EXPECT_GT(highServer->GetHandle(), lowServer->GetHandle() + 1000);
+    SmartPtr<RecvBytesOp> high = new RecvBytesOp(4, highServer);
+    high->RunAsync();
+    core.StartQueued();
+    ASSERT_TRUE(high->IsInSocketThread());
+    EXPECT_EQ(core.Thread().GetPollSetSize(), 3u);
+    for (SOCKET fd : filler)
+        SockClose(fd);
+
+    ASSERT_EQ(SendAll(*lowClient, "low"), WS_Success);
+    ASSERT_TRUE(PumpUntilDone(core.Thread(), low));
+    EXPECT_EQ(Str(low->GetBytes()), "low");
+    EXPECT_TRUE(high->IsInSocketThread());
+    ASSERT_EQ(SendAll(*highClient, "high"), WS_Success);
+    ASSERT_TRUE(PumpUntilDone(core.Thread(), high));
+    EXPECT_EQ(Str(high->GetBytes()), "high");
+    EXPECT_EQ(core.Thread().GetPollSetSize(), 1u);
+
+    // A killed operation leaves nothing behind for the sockets opened next,
+    // which usually get its descriptor number back (that one is used when so).
+    SmartPtr<RecvBytesOp> killed = new RecvBytesOp(1, lowServer);
+    killed->RunAsync();
+    core.StartQueued();
+    ASSERT_TRUE(killed->IsInSocketThread());
+    const SOCKET number = lowServer->GetHandle();
+    killed->Kill(true);
+    core.StartQueued();
+    EXPECT_EQ(killed->GetStatus(), WS_Killed);
+    EXPECT_FALSE(killed->IsInSocketThread());
+    lowServer->Close();
+    lowClient->Close();
+    auto [nextClient, nextServer] = Connected();
+    SmartPtr<RecvBytesOp> next = new RecvBytesOp(2, nextServer->GetHandle() == number ? nextServer : nextClient);
+    next->RunAsync();
+    core.StartQueued();
+    ASSERT_TRUE(next->IsInSocketThread());
+    EXPECT_EQ(core.Thread().GetListSize(SocketWait_Read), 2u);
+    EXPECT_EQ(core.Thread().GetPollSetSize(), 2u);
+    ASSERT_EQ(SendAll(nextServer->GetHandle() == number ? *nextClient : *nextServer, "ok"), WS_Success);
+    ASSERT_TRUE(PumpUntilDone(core.Thread(), next));
+    EXPECT_EQ(next->GetStatus(), WS_Success);
+    EXPECT_EQ(core.Thread().GetPollSetSize(), 1u);
+}
+
 TEST(SocketThreadEx, AddWakesABlockedPump)
 {
     SocketThreadEx thread;

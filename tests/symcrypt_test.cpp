@@ -154,7 +154,15 @@ TEST(Blowfish, FramingBlockCounts)
     EXPECT_EQ(empty, std::vector<uint8_t>(8, 0));
 }
 
-TEST(Blowfish, RoundTripAllLengths)
+// Encryption with and without the processor-specific round code.
+class BlowfishPaths : public testing::TestWithParam<bool>
+{
+protected:
+    void SetUp() override { Blowfish::SetPortableOnly(GetParam()); }
+    void TearDown() override { Blowfish::SetPortableOnly(false); }
+};
+
+TEST_P(BlowfishPaths, RoundTripAllLengths)
 {
     Blowfish bf = KeyedCipher();
     std::vector<uint8_t> data(200);
@@ -182,6 +190,9 @@ TEST(Blowfish, RoundTripAllLengths)
     SmartPtr<ByteBuffer> ct = bf.encrypt(data.data(), 33);
     EXPECT_EQ(ByteBuffer::LengthOf(copy.decrypt(ct->GetData(), ct->GetLength())), 33u);
 }
+
+INSTANTIATE_TEST_SUITE_P(Blowfish, BlowfishPaths, testing::Bool(),
+                         [](const testing::TestParamInfo<bool>& info) { return info.param ? "Portable" : "Native"; });
 
 TEST(Blowfish, DecryptRejections)
 {

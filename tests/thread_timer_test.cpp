@@ -204,6 +204,51 @@ TEST_F(TimerTest, RearmingReplacesEntry)
     EXPECT_EQ(op->GetStatus(), WS_TimedOut);
 }
 
+// Removed entries leave their nodes for later entries: entries armed after
+// many removals, across both maps, keep their own keys, fire once, and hold
+// no reference to an operation once removed.
+TEST_F(TimerTest, EntriesAfterRemovalsKeepTheirKeysAndReferences)
+{
+    At(0xFFFE0000u);
+    std::vector<SmartPtr<AsyncOp>> ops;
+    for (int i = 0; i < 100; ++i)
+        ops.push_back(PendingOp());
+    for (size_t i = 0; i < ops.size(); ++i)
+        mTimer.Add(ops[i], 10000);
+    for (auto& op : ops)
+        mTimer.Remove(op);
+    for (auto& op : ops)
+        EXPECT_EQ(op->GetRefCount(), 1); // only this test holds it
+    EXPECT_EQ(mTimer.GetDeadlineCount(), 0u);
+
+    // Even ones fall due before the wrap, odd ones after it.
+    for (size_t i = 0; i < ops.size(); ++i)
+        mTimer.Add(ops[i], i % 2 == 0 ? 10000 + static_cast<uint32_t>(i) : 0x30000);
+    EXPECT_EQ(mTimer.GetDeadlineCount(), 50u);
+    EXPECT_EQ(mTimer.GetWrappedDeadlineCount(), 50u);
+    for (size_t i = 0; i < ops.size(); ++i)
+    {
+        uint32_t key = 0;
+        bool wrapped = false;
+        ASSERT_TRUE(mTimer.GetEntryKey(ops[i], key, wrapped)) << i;
+        EXPECT_EQ(wrapped, i % 2 == 1) << i;
+        if (i % 2 == 0)
+        {
+            // Its own time limit, from a counter that keeps running.
+            EXPECT_GE(key - 0xFFFE0000u - i, 10000u) << i;
+            EXPECT_LE(key - 0xFFFE0000u - i, 15000u) << i;
+        }
+    }
+    At(0xFFFE0000u + 20000);
+    for (size_t i = 0; i < ops.size(); i += 2)
+        EXPECT_EQ(ops[i]->GetStatus(), WS_TimedOut) << i;
+    for (size_t i = 1; i < ops.size(); i += 2)
+        EXPECT_TRUE(ops[i]->IsPending()) << i;
+    mTimer.KillAll();
+    for (size_t i = 1; i < ops.size(); i += 2)
+        EXPECT_EQ(ops[i]->GetStatus(), WS_Killed) << i;
+}
+
 TEST_F(TimerTest, WrappedEntryFiresOnlyAfterWrap)
 {
     At(0xFFFF0000u);
