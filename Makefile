@@ -43,9 +43,13 @@ bench: build
 	@for b in build/release/bench/*_bench; do echo "== $$b"; $$b; done
 
 # Windows: cross builds with mingw-w64 (x86-64 and i686); the x86-64 tests run
-# under Wine in a prefix of their own (build/wineprefix).
+# under Wine in a prefix of their own (build/wineprefix). The cross builds are
+# for checking and testing: optimised lightly and without debug information,
+# which halves their build time.
+WIN_OPT = -O1 -DNDEBUG
 WIN_CMAKE = cmake -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQORAPI_WERROR=ON -DQORAPI_BUILD_BENCH=OFF \
-	$(if $(shell command -v ccache),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache) $(CMAKE_FLAGS)
+	"-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=$(WIN_OPT)" "-DCMAKE_C_FLAGS_RELWITHDEBINFO=$(WIN_OPT)" \
+	$(if $(shell command -v ccache),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache) $(CMAKE_FLAGS)
 WINE_ENV = WINEPREFIX=$(CURDIR)/build/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 
 windows-deps:
@@ -66,9 +70,15 @@ windows-build: windows-deps build/win64/build.ninja build/win32/build.ninja
 	cmake --build build/win64 -j $(JOBS)
 	cmake --build build/win32 -j $(JOBS)
 
+# Wine's server and its services are started before the test run and stopped
+# after it: started by a test, they would inherit its output and keep ctest
+# waiting for it until the time limit.
 windows-test: windows-deps build/win64/build.ninja build/wineprefix/.ready
 	cmake --build build/win64 -j $(JOBS)
-	cd build/win64 && $(WINE_ENV) ctest -j $(JOBS) $(CTEST_FLAGS)
+	-$(WINE_ENV) /usr/lib/wine/wineserver -p </dev/null >/dev/null 2>&1
+	$(WINE_ENV) /usr/lib/wine/wine64 wineboot </dev/null >/dev/null 2>&1
+	cd build/win64 && $(WINE_ENV) ctest -j $(JOBS) $(CTEST_FLAGS); status=$$?; \
+		$(WINE_ENV) /usr/lib/wine/wineserver -k; exit $$status
 
 clean:
 	rm -rf build

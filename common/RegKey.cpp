@@ -4,6 +4,7 @@
 #include "common/ReadBuffer.h"
 #include "common/WriteBuffer.h"
 #include "platform/FileSystem.h"
+#include "platform/Registry.h"
 
 #include <algorithm>
 #include <cstring>
@@ -500,6 +501,61 @@ std::vector<ValueItem> ListValues(const Location& loc)
     return items;
 }
 
+// ---- the system registry -------------------------------------------------------------
+
+// The platform's own registry serves unless a folder was chosen, by a call or
+// by QORAPI_REGISTRY_DIR; without one the folder store always serves.
+bool UseSystem()
+{
+    if (!SysRegAvailable())
+        return false;
+    {
+        std::lock_guard<std::mutex> lock(RootMutex());
+        if (!RootOverride().empty())
+            return false;
+    }
+    std::string value;
+    return !GetEnvironmentVariable("QORAPI_REGISTRY_DIR", value) || value.empty();
+}
+
+std::string JoinNames(const std::vector<std::string>& names)
+{
+    std::string path;
+    for (const std::string& name : names)
+    {
+        if (!path.empty())
+            path += '\\';
+        path += name;
+    }
+    return path;
+}
+
+// Listings in the same order as the folder store gives them.
+std::vector<std::string> ChildKeys(const RegKeyHandle& h)
+{
+    if (!UseSystem())
+        return ListChildKeys(Resolve(h));
+    std::vector<std::string> names;
+    if (!SysRegListKeys(h.mRoot, JoinNames(h.mNames), names))
+        names.clear();
+    std::stable_sort(names.begin(), names.end(), LessName);
+    return names;
+}
+
+std::vector<ValueItem> ChildValues(const RegKeyHandle& h)
+{
+    if (!UseSystem())
+        return ListValues(Resolve(h));
+    std::vector<SysRegValueInfo> infos;
+    std::vector<ValueItem> items;
+    if (SysRegListValues(h.mRoot, JoinNames(h.mNames), infos))
+        for (const SysRegValueInfo& info : infos)
+            items.push_back(ValueItem{info.mName, info.mType});
+    std::stable_sort(items.begin(), items.end(),
+                     [](const ValueItem& a, const ValueItem& b) { return LessName(a.mName, b.mName); });
+    return items;
+}
+
 } // namespace
 
 // ---- RegKey --------------------------------------------------------------------------
@@ -559,7 +615,14 @@ bool RegKey::OpenUnder(const RegKeyHandle& parentKey, const std::string& path, b
     if (!SplitPath(path, names))
         return false;
     RegKeyHandle opened;
-    if (!OpenPath(parent, names, create, persistent, opened))
+    if (UseSystem())
+    {
+        opened = parent;
+        opened.mNames.insert(opened.mNames.end(), names.begin(), names.end());
+        if (!SysRegOpenKey(opened.mRoot, JoinNames(opened.mNames), create, persistent))
+            return false;
+    }
+    else if (!OpenPath(parent, names, create, persistent, opened))
         return false;
     mKey = opened;
     mOpen = true;
@@ -604,13 +667,20 @@ RegResult RegKey::QueryValue(const std::string& name, uint32_t& type, uint32_t& 
 {
     if (!mOpen || !ValidName(name, true))
         return RegNotFound;
-    const Location loc = Resolve(mKey);
-    if (!loc.mExists)
-        return RegNotFound;
-
     std::vector<uint8_t> file;
     const uint8_t* data = nullptr;
-    if (loc.mVolatile)
+    const bool system = UseSystem();
+    const Location loc = system ? Location() : Resolve(mKey);
+    if (system)
+    {
+        if (!SysRegQueryValue(mKey.mRoot, JoinNames(mKey.mNames), name, type, file))
+            return RegNotFound;
+        length = static_cast<uint32_t>(file.size());
+        data = file.data();
+    }
+    else if (!loc.mExists)
+        return RegNotFound;
+    else if (loc.mVolatile)
     {
         std::lock_guard<std::mutex> lock(MemMutex());
         MemKey* key = FindMemKey(loc.mCanon);
@@ -689,6 +759,8 @@ bool RegKey::SetValue(const std::string& name, uint32_t type, const void* data, 
 {
     if (!mOpen || !ValidName(name, true) || !ValidTypeAndLength(type, length) || (length > 0 && !data))
         return false;
+    if (UseSystem())
+        return SysRegSetValue(mKey.mRoot, JoinNames(mKey.mNames), name, type, data, length);
     const Location loc = Resolve(mKey);
     if (!loc.mExists)
         return false;
@@ -752,6 +824,8 @@ bool RegKey::DeleteValue(const std::string& name)
 {
     if (!mOpen || !ValidName(name, true))
         return false;
+    if (UseSystem())
+        return SysRegDeleteValue(mKey.mRoot, JoinNames(mKey.mNames), name);
     const Location loc = Resolve(mKey);
     if (!loc.mExists)
         return false;
@@ -796,6 +870,8 @@ bool RegKey::DeleteSubKey(const std::string& path)
     std::vector<std::string> names;
     if (!SplitPath(path, names))
         return false;
+    if (UseSystem())
+        return SysRegDeleteKey(mKey.mRoot, JoinNames(mKey.mNames), JoinNames(names));
     RegKeyHandle target;
     if (!OpenPath(mKey, names, false, true, target))
         return false;
@@ -854,7 +930,7 @@ RegResult RegKey::GetNextSubKey(RegKey& out)
 {
     if (!mOpen)
         return RegNoMoreItems;
-    const std::vector<std::string> names = ListChildKeys(Resolve(mKey));
+    const std::vector<std::string> names = ChildKeys(mKey);
     if (mKeyIndex >= names.size())
         return RegNoMoreItems;
     const std::string name = names[mKeyIndex];
@@ -872,7 +948,7 @@ RegResult RegKey::GetNextValue(std::string& name, uint32_t& kind)
 {
     if (!mOpen)
         return RegNoMoreItems;
-    const std::vector<ValueItem> items = ListValues(Resolve(mKey));
+    const std::vector<ValueItem> items = ChildValues(mKey);
     if (mValueIndex >= items.size())
         return RegNoMoreItems;
     name = items[mValueIndex].mName;

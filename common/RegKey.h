@@ -1,7 +1,10 @@
 // RegKey: one open key of the settings registry, with typed values, sub-keys
-// and enumeration. The registry is a store of our own: a folder tree under a
-// root folder (one folder per root key index and per sub-key, one file per
-// value), with keys opened as not persistent kept in process memory.
+// and enumeration. Where the platform has a registry of its own (Windows), that
+// registry serves, unless a store folder was chosen (SetStoreRoot or the
+// environment variable QORAPI_REGISTRY_DIR). Otherwise the registry is a store
+// of our own: a folder tree under a root folder (one folder per root key index
+// and per sub-key, one file per value), with keys opened as not persistent kept
+// in process memory.
 //
 // Key and value names compare case-insensitively (ISO-8859-1 letters) and keep
 // the case they were created with; a sub-key path separates names with '\'.

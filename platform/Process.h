@@ -32,6 +32,10 @@ bool WaitProcess(ChildProcess& child, uint32_t timeoutMs, int& exitCode);
 // Ends the child forcibly and waits for it; the handle is released.
 void KillProcess(ChildProcess& child);
 
+// The number of handles (file descriptors, sockets) the process holds open, for
+// finding leaks; -1 when the system does not tell.
+int32_t CountOpenHandles();
+
 } // namespace QORAPI
 
 #endif

@@ -99,6 +99,14 @@ bool SockGetHostName(std::string& name);
 // limit); returns the soft limit in force afterwards.
 uint64_t SockRaiseFileLimit(uint64_t want);
 
+// The soft limit on open files, which also bounds the entries of one SockPoll:
+// a poll over more entries than the limit fails. On POSIX it is the process's
+// RLIMIT_NOFILE; Windows has no such limit, so its socket layer keeps one of its
+// own (no limit until one is set) that SockPoll alone honours.
+bool SockGetFileLimit(uint64_t& soft);
+// Sets the soft limit (never past a hard limit); false when it cannot be set.
+bool SockSetFileLimit(uint64_t soft);
+
 } // namespace QORAPI
 
 #endif

@@ -11,9 +11,8 @@
 
 #include "ScriptServer.h"
 
+#include "platform/Process.h"
 #include "service/SessionGate.h"
-
-#include <dirent.h>
 
 #include <algorithm>
 #include <functional>
@@ -34,14 +33,7 @@ const uint32_t kSlowFactor = 1;
 
 inline int OpenDescriptors()
 {
-    int n = 0;
-    if (DIR* d = opendir("/proc/self/fd"))
-    {
-        while (readdir(d))
-            ++n;
-        closedir(d);
-    }
-    return n;
+    return CountOpenHandles();
 }
 
 // Every offset of the first bytes (length fields and headers), then a spread

@@ -8,10 +8,10 @@
 #include "ScriptServer.h"
 
 #include "platform/Tick.h"
+#include "platform/Process.h"
 
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 
 #include <algorithm>
 #include <memory>
@@ -23,18 +23,6 @@ using namespace QORAPI;
 using namespace QORAPI::TestUtil;
 
 namespace {
-
-int OpenDescriptors()
-{
-    int n = 0;
-    if (DIR* d = opendir("/proc/self/fd"))
-    {
-        while (readdir(d))
-            ++n;
-        closedir(d);
-    }
-    return n;
-}
 
 // A server answering from a fresh copy of the catalog tree per case.
 class EngineServer
@@ -133,7 +121,7 @@ protected:
         }
         ASSERT_TRUE(mFaulty.WaitUntilIdle(5000));
         ASSERT_TRUE(mGood.Server().WaitUntilIdle(5000));
-        const int before = OpenDescriptors();
+        const int before = CountOpenHandles();
         const uint32_t start = GetTickCount();
         const WSStatus s = Run(kind, {mFaultPort}, async, timeout);
         EXPECT_LE(TicksSince(start), timeout + 2000);
@@ -146,7 +134,7 @@ protected:
         // The servers close their ends once the client has closed its own.
         EXPECT_TRUE(mFaulty.WaitUntilIdle(5000));
         EXPECT_TRUE(mGood.Server().WaitUntilIdle(5000));
-        EXPECT_EQ(OpenDescriptors(), before);
+        EXPECT_EQ(CountOpenHandles(), before);
     }
 
     static QORAPICore* sCore;

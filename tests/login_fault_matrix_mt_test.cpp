@@ -13,10 +13,10 @@
 #include "platform/Tick.h"
 #include "service/AuthServer.h"
 #include "service/LocalAuthority.h"
+#include "platform/Process.h"
 
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 
 #include <algorithm>
 #include <mutex>
@@ -26,18 +26,6 @@ using namespace QORAPI;
 using namespace QORAPI::TestUtil;
 
 namespace {
-
-int OpenDescriptors()
-{
-    int n = 0;
-    if (DIR* d = opendir("/proc/self/fd"))
-    {
-        while (readdir(d))
-            ++n;
-        closedir(d);
-    }
-    return n;
-}
 
 enum class Fault { None, Cut, Garbage, WrongHeader, Silent };
 
@@ -140,7 +128,7 @@ protected:
         SCOPED_TRACE(what + (async ? " async" : " blocking"));
         ASSERT_TRUE(mFaulty->Proxy().WaitUntilIdle(5000));
         ASSERT_TRUE(mGood->Proxy().WaitUntilIdle(5000));
-        const int before = OpenDescriptors();
+        const int before = CountOpenHandles();
         const uint32_t start = GetTickCount();
         const WSStatus s = Login({mFaulty->Port()}, async, timeout);
         EXPECT_LE(TicksSince(start), timeout + 2000);
@@ -151,7 +139,7 @@ protected:
         }
         EXPECT_TRUE(mFaulty->Proxy().WaitUntilIdle(5000));
         EXPECT_TRUE(mGood->Proxy().WaitUntilIdle(5000));
-        EXPECT_EQ(OpenDescriptors(), before);
+        EXPECT_EQ(CountOpenHandles(), before);
     }
 
     AuthTest::TempDir mDir;

@@ -23,10 +23,10 @@
 #include "service/DirServer.h"
 #include "service/GameHost.h"
 #include "service/PingResponder.h"
+#include "platform/Process.h"
 
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 
 #include <deque>
 #include <memory>
@@ -53,18 +53,6 @@ const int kOps = 10000;
 const int kOps = 10000;
 #endif
 const size_t kInFlight = 48;
-
-int OpenDescriptors()
-{
-    int n = 0;
-    if (DIR* d = opendir("/proc/self/fd"))
-    {
-        while (readdir(d))
-            ++n;
-        closedir(d);
-    }
-    return n;
-}
 
 struct Entry
 {
@@ -131,7 +119,7 @@ TEST(Soak, MixedRunsWithKillsTimeLimitsAndAShutdownUnderLoad)
     SmartPtr<AuthContext> peerContext = new AuthContext;
     peerContext->SetPeerData(clientData);
     const AuthAccount account = AuthServer::DefaultAccount();
-    const int descriptorsBefore = OpenDescriptors();
+    const int descriptorsBefore = CountOpenHandles();
 
     std::mt19937 rng(20240607);
     const std::vector<DirCatalog::OpKind>& kinds = DirCatalog::Kinds();
@@ -306,9 +294,9 @@ TEST(Soak, MixedRunsWithKillsTimeLimitsAndAShutdownUnderLoad)
     // The servers close their ends once the clients have closed theirs.
     host->Stop();
     core.reset();
-    for (int i = 0; i < 500 && OpenDescriptors() != descriptorsBefore; ++i)
+    for (int i = 0; i < 500 && CountOpenHandles() != descriptorsBefore; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_EQ(OpenDescriptors(), descriptorsBefore);
+    EXPECT_EQ(CountOpenHandles(), descriptorsBefore);
     host.reset();
     pings.Stop();
     authServer.Stop();

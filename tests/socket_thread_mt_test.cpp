@@ -13,8 +13,6 @@
 #include "QORSocket/SocketThreadEx.h"
 #include "QORSocket/SocketThreadSimple.h"
 
-#include <sys/resource.h>
-#include <unistd.h>
 
 #include <thread>
 
@@ -95,21 +93,16 @@ public:
 class FileLimit
 {
 public:
-    FileLimit() { mOk = getrlimit(RLIMIT_NOFILE, &mSaved) == 0; }
+    FileLimit() { mOk = SockGetFileLimit(mSaved); }
     ~FileLimit()
     {
         if (mOk)
-            setrlimit(RLIMIT_NOFILE, &mSaved);
+            SockSetFileLimit(mSaved);
     }
-    bool Set(rlim_t soft)
-    {
-        rlimit next = mSaved;
-        next.rlim_cur = soft;
-        return mOk && setrlimit(RLIMIT_NOFILE, &next) == 0;
-    }
+    bool Set(uint64_t soft) { return mOk && SockSetFileLimit(soft); }
 
 private:
-    rlimit mSaved;
+    uint64_t mSaved = 0;
     bool mOk;
 };
 
@@ -265,16 +258,16 @@ TEST(SocketThreadEx, OperationsOnLowAndHighDescriptorsAndReusedNumbers)
     core.StartQueued();
     ASSERT_TRUE(low->IsInSocketThread());
 
-    // Descriptors held open push the next sockets' numbers far up, so the
+    // Sockets held open push the next sockets' numbers far up, so the
     // thread's per-descriptor table grows while an operation is held.
     const int kFiller = 3000;
     if (SockRaiseFileLimit(kFiller + 200) < static_cast<uint64_t>(kFiller + 200))
         GTEST_SKIP() << "open-file limit too low";
-    std::vector<int> filler;
+    std::vector<SOCKET> filler;
     for (int i = 0; i < kFiller; ++i)
     {
-        const int fd = dup(0);
-        if (fd < 0)
+        SOCKET fd = INVALID_SOCKET;
+        if (SockCreate(SOCK_KIND_DATAGRAM, fd) != 0)
             break;
         filler.push_back(fd);
     }
@@ -285,8 +278,8 @@ TEST(SocketThreadEx, OperationsOnLowAndHighDescriptorsAndReusedNumbers)
     core.StartQueued();
     ASSERT_TRUE(high->IsInSocketThread());
     EXPECT_EQ(core.Thread().GetPollSetSize(), 3u);
-    for (int fd : filler)
-        close(fd);
+    for (SOCKET fd : filler)
+        SockClose(fd);
 
     ASSERT_EQ(SendAll(*lowClient, "low"), WS_Success);
     ASSERT_TRUE(PumpUntilDone(core.Thread(), low));

@@ -5,6 +5,7 @@
 #include <csignal>
 #include <ctime>
 
+#include <dirent.h>
 #include <spawn.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -13,6 +14,19 @@
 extern char** environ;
 
 namespace QORAPI {
+
+int32_t CountOpenHandles()
+{
+    DIR* d = ::opendir("/proc/self/fd");
+    if (!d)
+        return -1;
+    int32_t n = 0;
+    while (const dirent* e = ::readdir(d))
+        if (e->d_name[0] != '.')
+            ++n;
+    ::closedir(d);
+    return n - 1;  // the listing's own descriptor
+}
 
 bool GetExecutablePath(std::string& out)
 {

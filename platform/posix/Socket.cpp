@@ -347,6 +347,24 @@ bool SockGetHostName(std::string& name)
     return true;
 }
 
+bool SockGetFileLimit(uint64_t& soft)
+{
+    rlimit rl;
+    if (getrlimit(RLIMIT_NOFILE, &rl) != 0)
+        return false;
+    soft = rl.rlim_cur == RLIM_INFINITY ? UINT64_MAX : static_cast<uint64_t>(rl.rlim_cur);
+    return true;
+}
+
+bool SockSetFileLimit(uint64_t soft)
+{
+    rlimit rl;
+    if (getrlimit(RLIMIT_NOFILE, &rl) != 0)
+        return false;
+    rl.rlim_cur = soft == UINT64_MAX ? RLIM_INFINITY : static_cast<rlim_t>(soft);
+    return setrlimit(RLIMIT_NOFILE, &rl) == 0;
+}
+
 uint64_t SockRaiseFileLimit(uint64_t want)
 {
     rlimit rl;

@@ -3,7 +3,9 @@
 // need, and reports each entry on its own (an invalid handle fails only its
 // entry), which keeps the semantics of the POSIX layer.
 #include "platform/Socket.h"
+#include "platform/win32/OpenSockets.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -30,6 +32,20 @@ const int16_t SOCK_POLL_EXCEPT = 0x002 | 0x008 | 0x010;
 const int16_t SOCK_POLL_FAILED = 0x008 | 0x010 | 0x020;
 
 namespace {
+
+// The soft limit on open files that Windows lacks: it bounds one poll's entries.
+std::atomic<uint64_t>& PollLimit()
+{
+    static std::atomic<uint64_t> limit{UINT64_MAX};
+    return limit;
+}
+
+// Sockets made by SockCreate and SockAccept and not yet closed.
+std::atomic<int32_t>& OpenSockets()
+{
+    static std::atomic<int32_t> count{0};
+    return count;
+}
 
 const ::SOCKET INVALID_SOCKET_NATIVE = ~static_cast<::SOCKET>(0);
 const int16_t kPollErr = 0x008;
@@ -138,12 +154,16 @@ int32_t SockCreate(int32_t kind, SOCKET& out)
         DWORD bytes = 0;
         ::WSAIoctl(s, SIO_UDP_CONNRESET, &reset, sizeof(reset), nullptr, 0, &bytes, nullptr, nullptr);
     }
+    ++OpenSockets();
     return 0;
 }
 
 int32_t SockClose(SOCKET h)
 {
-    return ::closesocket(Native(h)) == 0 ? 0 : LastError();
+    if (::closesocket(Native(h)) != 0)
+        return LastError();
+    --OpenSockets();
+    return 0;
 }
 
 void SockShutdownSend(SOCKET h)
@@ -243,6 +263,7 @@ int32_t SockAccept(SOCKET h, SOCKET& out, SockAddrIn& peer)
         return err;
     }
     FromNative(sa, peer);
+    ++OpenSockets();
     return 0;
 }
 
@@ -322,6 +343,12 @@ int32_t SockGetPendingError(SOCKET h, int32_t& pending)
 
 int32_t SockPoll(SockPollFd* fds, uint32_t count, uint32_t ms)
 {
+    // As poll(2) refuses more entries than the process may open files.
+    if (count > PollLimit().load())
+    {
+        ::WSASetLastError(WSAEINVAL);
+        return -1;
+    }
     // Entries with a negative handle are ignored, as poll does.
     std::vector<WSAPOLLFD> native;
     std::vector<uint32_t> index;
@@ -426,9 +453,30 @@ bool SockGetHostName(std::string& name)
 }
 
 // Windows sets no per-process limit on sockets.
-uint64_t SockRaiseFileLimit(uint64_t)
+uint64_t SockRaiseFileLimit(uint64_t want)
 {
-    return UINT64_MAX;
+    uint64_t limit = PollLimit().load();
+    while (limit < want && !PollLimit().compare_exchange_weak(limit, want))
+    {
+    }
+    return PollLimit().load();
+}
+
+bool SockGetFileLimit(uint64_t& soft)
+{
+    soft = PollLimit().load();
+    return true;
+}
+
+bool SockSetFileLimit(uint64_t soft)
+{
+    PollLimit().store(soft);
+    return true;
+}
+
+int32_t SockCountOpen()
+{
+    return OpenSockets().load();
 }
 
 } // namespace QORAPI
