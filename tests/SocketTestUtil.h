@@ -19,6 +19,20 @@ namespace TestUtil {
 
 const uint32_t kWait = 5000;   // upper bound of every wait in the tests
 
+// Polls pred every 10 ms until it holds or ms pass.
+template <class Pred>
+bool WaitUntil(Pred pred, uint32_t ms = kWait)
+{
+    const uint32_t start = GetTickCount();
+    while (!pred())
+    {
+        if (TicksSince(start) >= ms)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
 inline SmartPtr<ByteBuffer> Bytes(const std::string& s)
 {
     return SmartPtr<ByteBuffer>(new ByteBuffer(s.data(), static_cast<uint32_t>(s.size())));

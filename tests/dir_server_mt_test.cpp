@@ -58,20 +58,6 @@ SmartPtr<ByteBuffer> ListRequest(const std::u16string& path)
     return w.Finish();
 }
 
-// Polls pred every 10 ms until it holds or the bound is reached.
-template <class Pred>
-bool WaitUntil(Pred pred, uint32_t ms = kWait)
-{
-    const uint32_t start = GetTickCount();
-    while (!pred())
-    {
-        if (TicksSince(start) >= ms)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-}
-
 // A good client connects, lists /g and gets its one service.
 void ExpectServed(uint16_t port)
 {

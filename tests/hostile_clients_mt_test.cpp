@@ -57,20 +57,6 @@ ClientLimits SmallLimits()
     return limits;
 }
 
-// Polls pred every 10 ms until it holds or ms pass.
-template <class Pred>
-bool WaitUntil(Pred pred, uint32_t ms = kWait)
-{
-    const uint32_t start = GetTickCount();
-    while (!pred())
-    {
-        if (TicksSince(start) >= ms)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-}
-
 // A server under attack, and the well-behaved client it must keep serving.
 class Subject
 {
