@@ -73,6 +73,11 @@ windows-build: windows-deps build/win64/build.ninja build/win32/build.ninja
 	cmake --build build/win64 -j $(JOBS)
 	cmake --build build/win32 -j $(JOBS)
 
+# The soak test is left out under Wine: its load of sockets trips an
+# assertion inside Wine's own server (set_fd_events in server/fd.c), after
+# which every Wine process waits for ever.
+WINE_SKIP = ^soak_mt_test$$
+
 # Wine's server and its services are started before the test run and stopped
 # after it: started by a test, they would inherit its output and keep ctest
 # waiting for it until the time limit.
@@ -80,7 +85,7 @@ windows-test: windows-deps build/win64/build.ninja build/wineprefix/.ready
 	cmake --build build/win64 -j $(JOBS)
 	-$(WINE_ENV) /usr/lib/wine/wineserver -p </dev/null >/dev/null 2>&1
 	$(WINE_ENV) /usr/lib/wine/wine64 wineboot </dev/null >/dev/null 2>&1
-	cd build/win64 && $(WINE_ENV) ctest -j $(JOBS) $(CTEST_FLAGS); status=$$?; \
+	cd build/win64 && $(WINE_ENV) ctest -j $(JOBS) $(CTEST_FLAGS) -E '$(WINE_SKIP)'; status=$$?; \
 		$(WINE_ENV) /usr/lib/wine/wineserver -k; exit $$status
 
 clean:

@@ -334,8 +334,13 @@ void StateSeeds()
         DirCatalog::SeedCatalogTree(engine);
         state.SaveTree(engine.Export());
     }
-    std::ifstream in(path, std::ios::binary);
-    Write("state_fuzz", "state-file", std::string(1, '\0') + std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()));
+    std::string file;
+    {
+        // Closed before the folder goes: an open file cannot be removed on Windows.
+        std::ifstream in(path, std::ios::binary);
+        file.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    Write("state_fuzz", "state-file", std::string(1, '\0') + file);
     std::filesystem::remove_all(dir);
 
     // Put an account, set a meta value, save a one-entity tree, reopen,
