@@ -26,6 +26,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
@@ -204,6 +205,45 @@ void OnWaiterDone(SmartPtr<AsyncOp> op, SmartPtr<RefCount> param)
         w->cv.notify_one();
 }
 
+// One asynchronous round trip (a SendMsgOp and a RecvMsgOp run at once) on a
+// connected socket, waited for on the benchmark thread.
+class AsyncRoundTrip
+{
+public:
+    explicit AsyncRoundTrip(const SmartPtr<AsyncSocket>& s, const SmartPtr<ByteBuffer>& msg)
+        : mSocket(s), mMsg(msg), mWaiter(new Waiter),
+          mCompletion(new ParamCompletion<SmartPtr<AsyncOp>, SmartPtr<RefCount>>(&OnWaiterDone,
+                                                                                SmartPtr<RefCount>(mWaiter.Get())))
+    {
+    }
+
+    // timeout: the operations' time limit; 0xFFFFFFFF arms no timer.
+    bool Run(uint32_t timeout)
+    {
+        SmartPtr<SendMsgOp> send = new SendMsgOp(mMsg, mSocket);
+        SmartPtr<RecvMsgOp> recv = new RecvMsgOp(mSocket);
+        send->SetCompletion(mCompletion);
+        recv->SetCompletion(mCompletion);
+        mExpected += 2;
+        {
+            std::lock_guard<std::mutex> hold(mWaiter->lock);
+            mWaiter->target = mExpected;
+        }
+        send->RunAsync(timeout);
+        recv->RunAsync(timeout);
+        std::unique_lock<std::mutex> hold(mWaiter->lock);
+        return mWaiter->cv.wait_for(hold, std::chrono::seconds(5), [&]() { return mWaiter->done >= mExpected; }) &&
+               !mWaiter->failed;
+    }
+
+private:
+    SmartPtr<AsyncSocket> mSocket;
+    SmartPtr<ByteBuffer> mMsg;
+    SmartPtr<Waiter> mWaiter;
+    SmartPtr<CompletionBase<SmartPtr<AsyncOp>>> mCompletion;
+    int mExpected = 0;
+};
+
 // timeout: the operations' time limit; 0xFFFFFFFF arms no timer, which
 // shows the cost of the timer thread's wake-ups apart.
 void LibraryAsync(benchmark::State& state, uint32_t timeout)
@@ -218,26 +258,10 @@ void LibraryAsync(benchmark::State& state, uint32_t timeout)
         return;
     }
     s->SetNagling(false);
-    SmartPtr<ByteBuffer> msg = new ByteBuffer(frame.data(), static_cast<uint32_t>(frame.size()));
-    SmartPtr<Waiter> w = new Waiter;
-    SmartPtr<CompletionBase<SmartPtr<AsyncOp>>> completion =
-        new ParamCompletion<SmartPtr<AsyncOp>, SmartPtr<RefCount>>(&OnWaiterDone, SmartPtr<RefCount>(w.Get()));
-    int expected = 0;
+    AsyncRoundTrip trip(s, new ByteBuffer(frame.data(), static_cast<uint32_t>(frame.size())));
     for (auto _ : state)
     {
-        SmartPtr<SendMsgOp> send = new SendMsgOp(msg, s);
-        SmartPtr<RecvMsgOp> recv = new RecvMsgOp(s);
-        send->SetCompletion(completion);
-        recv->SetCompletion(completion);
-        expected += 2;
-        {
-            std::lock_guard<std::mutex> hold(w->lock);
-            w->target = expected;
-        }
-        send->RunAsync(timeout);
-        recv->RunAsync(timeout);
-        std::unique_lock<std::mutex> hold(w->lock);
-        if (!w->cv.wait_for(hold, std::chrono::seconds(5), [&]() { return w->done >= expected; }) || w->failed)
+        if (!trip.Run(timeout))
         {
             state.SkipWithError("round trip failed");
             break;
@@ -254,6 +278,46 @@ void BM_Library_Async(benchmark::State& state)
 void BM_Library_AsyncNoTimeout(benchmark::State& state)
 {
     LibraryAsync(state, 0xFFFFFFFFu);
+}
+
+// Timed and untimed round trips taken in turn on one connection, so that both
+// see the same machine: the counters give each one's mean and their ratio.
+void BM_Library_AsyncTimedVsUntimed(benchmark::State& state)
+{
+    const std::string frame = MakeFrame(static_cast<uint32_t>(state.range(0)));
+    EchoServer server(frame.size());
+    QORAPICore core(true, true, true);
+    SmartPtr<AsyncSocket> s = new AsyncSocket();
+    if (s->ConnectBlock(InetAddress(0x7F000001u, server.Port()), 5000) != WS_Success)
+    {
+        state.SkipWithError("connect failed");
+        return;
+    }
+    s->SetNagling(false);
+    AsyncRoundTrip trip(s, new ByteBuffer(frame.data(), static_cast<uint32_t>(frame.size())));
+    typedef std::chrono::steady_clock Clock;
+    Clock::duration timed{}, untimed{};
+    for (auto _ : state)
+    {
+        const bool timedFirst = (state.iterations() & 1) == 0;
+        for (int half = 0; half < 2; ++half)
+        {
+            const bool withLimit = (half == 0) == timedFirst;
+            const Clock::time_point start = Clock::now();
+            if (!trip.Run(withLimit ? 5000 : 0xFFFFFFFFu))
+            {
+                state.SkipWithError("round trip failed");
+                return;
+            }
+            (withLimit ? timed : untimed) += Clock::now() - start;
+        }
+    }
+    const double n = static_cast<double>(state.iterations());
+    const double timedNs = std::chrono::duration<double, std::nano>(timed).count() / n;
+    const double untimedNs = std::chrono::duration<double, std::nano>(untimed).count() / n;
+    state.counters["timed_ns"] = timedNs;
+    state.counters["untimed_ns"] = untimedNs;
+    state.counters["timed_per_untimed"] = untimedNs > 0 ? timedNs / untimedNs : 0;
 }
 
 // ---- Many connections through one SocketThreadEx ------------------------------
@@ -518,6 +582,7 @@ BENCHMARK(BM_Baseline_PosixBlocking)->Arg(64)->Arg(65536);
 BENCHMARK(BM_Library_Blocking)->Arg(64)->Arg(65536);
 BENCHMARK(BM_Library_Async)->Arg(64)->Arg(65536);
 BENCHMARK(BM_Library_AsyncNoTimeout)->Arg(64)->Arg(65536);
+BENCHMARK(BM_Library_AsyncTimedVsUntimed)->Arg(64)->UseRealTime();
 BENCHMARK(BM_Library_ManyConnections)->Arg(1000)->Arg(5000)->Arg(10000)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 BENCHMARK_MAIN();
