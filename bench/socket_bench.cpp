@@ -160,17 +160,27 @@ void BM_Baseline_PosixBlocking(benchmark::State& state)
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(2 * frame.size()));
 }
 
+// A library socket connected to the echo server on loopback, without
+// Nagling; none (and the benchmark skipped) when the connect fails.
+SmartPtr<AsyncSocket> LibraryConnect(benchmark::State& state, uint16_t port)
+{
+    SmartPtr<AsyncSocket> s = new AsyncSocket();
+    if (s->ConnectBlock(InetAddress(0x7F000001u, port), 5000) != WS_Success)
+    {
+        state.SkipWithError("connect failed");
+        return SmartPtr<AsyncSocket>();
+    }
+    s->SetNagling(false);
+    return s;
+}
+
 void BM_Library_Blocking(benchmark::State& state)
 {
     const std::string frame = MakeFrame(static_cast<uint32_t>(state.range(0)));
     EchoServer server(frame.size());
-    SmartPtr<AsyncSocket> s = new AsyncSocket();
-    if (s->ConnectBlock(InetAddress(0x7F000001u, server.Port()), 5000) != WS_Success)
-    {
-        state.SkipWithError("connect failed");
+    const SmartPtr<AsyncSocket> s = LibraryConnect(state, server.Port());
+    if (!s)
         return;
-    }
-    s->SetNagling(false);
     SmartPtr<ByteBuffer> msg = new ByteBuffer(frame.data(), static_cast<uint32_t>(frame.size()));
     SmartPtr<ByteBuffer> reply;
     for (auto _ : state)
@@ -251,13 +261,9 @@ void LibraryAsync(benchmark::State& state, uint32_t timeout)
     const std::string frame = MakeFrame(static_cast<uint32_t>(state.range(0)));
     EchoServer server(frame.size());
     QORAPICore core(true, true, true);
-    SmartPtr<AsyncSocket> s = new AsyncSocket();
-    if (s->ConnectBlock(InetAddress(0x7F000001u, server.Port()), 5000) != WS_Success)
-    {
-        state.SkipWithError("connect failed");
+    const SmartPtr<AsyncSocket> s = LibraryConnect(state, server.Port());
+    if (!s)
         return;
-    }
-    s->SetNagling(false);
     AsyncRoundTrip trip(s, new ByteBuffer(frame.data(), static_cast<uint32_t>(frame.size())));
     for (auto _ : state)
     {
@@ -287,13 +293,9 @@ void BM_Library_AsyncTimedVsUntimed(benchmark::State& state)
     const std::string frame = MakeFrame(static_cast<uint32_t>(state.range(0)));
     EchoServer server(frame.size());
     QORAPICore core(true, true, true);
-    SmartPtr<AsyncSocket> s = new AsyncSocket();
-    if (s->ConnectBlock(InetAddress(0x7F000001u, server.Port()), 5000) != WS_Success)
-    {
-        state.SkipWithError("connect failed");
+    const SmartPtr<AsyncSocket> s = LibraryConnect(state, server.Port());
+    if (!s)
         return;
-    }
-    s->SetNagling(false);
     AsyncRoundTrip trip(s, new ByteBuffer(frame.data(), static_cast<uint32_t>(frame.size())));
     typedef std::chrono::steady_clock Clock;
     Clock::duration timed{}, untimed{};
