@@ -13,6 +13,8 @@ namespace QORAPI {
 
 // Milliseconds of the monotonic clock plus the test offset, modulo 2^32.
 uint32_t GetTickCount();
+// The platform's own millisecond counter, without the offset.
+uint32_t SystemTickCount();
 
 // Adds to every later GetTickCount result (tests only).
 void SetTickOffset(uint32_t offset);

@@ -1,42 +1,15 @@
 #include "platform/Tick.h"
 
-#include <atomic>
-#include <ctime>
 #include <time.h>
 
 namespace QORAPI {
 
-namespace {
-std::atomic<uint32_t> gTickOffset{0};
-std::atomic<int32_t> gTimeOffset{0};
-}
-
-uint32_t GetTickCount()
+uint32_t SystemTickCount()
 {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     const uint64_t ms = static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
-    return static_cast<uint32_t>(ms) + gTickOffset.load(std::memory_order_relaxed);
-}
-
-void SetTickOffset(uint32_t offset)
-{
-    gTickOffset.store(offset, std::memory_order_relaxed);
-}
-
-uint32_t GetTickOffset()
-{
-    return gTickOffset.load(std::memory_order_relaxed);
-}
-
-uint32_t GetTimeSeconds()
-{
-    return static_cast<uint32_t>(std::time(nullptr)) + static_cast<uint32_t>(gTimeOffset.load(std::memory_order_relaxed));
-}
-
-void SetTimeOffset(int32_t seconds)
-{
-    gTimeOffset.store(seconds, std::memory_order_relaxed);
+    return static_cast<uint32_t>(ms);
 }
 
 uint64_t GetSystemTimeAsFileTime()
