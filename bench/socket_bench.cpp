@@ -2,6 +2,12 @@
 // the baseline, the library's blocking calls, asynchronous operations through
 // SocketThreadEx and the pump thread, and 1000/5000/10000 concurrent connections
 // served by one SocketThreadEx (their peers in a child process).
+//
+// A loopback round trip costs mostly the wake-ups of the two threads, and
+// those depend on where the scheduler places them: the separate baseline and
+// library runs can differ by a factor of four for that alone. The comparisons
+// to read are the ones that take both kinds in turn against one echo thread
+// (BlockingVsRaw, AsyncVsRaw, AsyncTimedVsUntimed).
 #include "QORAPI.h"
 #include "QORSocket/AsyncSocket.h"
 #include "QORSocket/RecvMsgOp.h"
@@ -24,6 +30,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -81,12 +88,12 @@ void NoDelay(int fd)
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
 }
 
-// A blocking POSIX echo server for one connection: reads frames of a known
-// size and sends each back.
+// A blocking POSIX echo server on one thread: reads frames of a known size and
+// sends each back, on one connection or, polling, on several.
 class EchoServer
 {
 public:
-    explicit EchoServer(size_t frameSize) : mFrameSize(frameSize)
+    explicit EchoServer(size_t frameSize, int connections = 1) : mFrameSize(frameSize)
     {
         mListen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in sa;
@@ -98,17 +105,7 @@ public:
         socklen_t len = sizeof(sa);
         getsockname(mListen, reinterpret_cast<sockaddr*>(&sa), &len);
         mPort = ntohs(sa.sin_port);
-        mThread = std::thread([this]() {
-            const int fd = accept(mListen, nullptr, nullptr);
-            if (fd < 0)
-                return;
-            NoDelay(fd);
-            std::vector<char> buf(mFrameSize);
-            while (ReadExact(fd, buf.data(), buf.size()) && WriteExact(fd, buf.data(), buf.size()))
-            {
-            }
-            close(fd);
-        });
+        mThread = std::thread([this, connections]() { Serve(connections); });
     }
     ~EchoServer()
     {
@@ -119,6 +116,35 @@ public:
     uint16_t Port() const { return mPort; }
 
 private:
+    void Serve(int connections)
+    {
+        std::vector<pollfd> fds;
+        for (int k = 0; k < connections; ++k)
+        {
+            const int fd = accept(mListen, nullptr, nullptr);
+            if (fd < 0)
+                break;
+            NoDelay(fd);
+            fds.push_back({fd, POLLIN, 0});
+        }
+        std::vector<char> buf(mFrameSize);
+        bool open = static_cast<int>(fds.size()) == connections;
+        while (open)
+        {
+            if (connections > 1 && poll(fds.data(), fds.size(), -1) <= 0)
+                break;
+            for (pollfd& p : fds)
+            {
+                if (connections > 1 && p.revents == 0)
+                    continue;
+                if (!ReadExact(p.fd, buf.data(), buf.size()) || !WriteExact(p.fd, buf.data(), buf.size()))
+                    open = false;
+            }
+        }
+        for (const pollfd& p : fds)
+            close(p.fd);
+    }
+
     size_t mFrameSize;
     int mListen;
     uint16_t mPort;
@@ -192,6 +218,92 @@ void BM_Library_Blocking(benchmark::State& state)
         }
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(2 * frame.size()));
+}
+
+// Raw round trips and the library's (libTrip) taken in turn, on two
+// connections to one echo thread (fd the raw one), so that both see the same
+// machine and the same thread placement: a round trip here is mostly the
+// wake-ups of the threads, some tens of microseconds when they share a core
+// and several times that when they do not. The medians of the single round trips are the figures to
+// compare; the means follow the slow outliers.
+template <class Trip>
+void InTurnWithRaw(benchmark::State& state, int fd, const std::string& frame, Trip libTrip)
+{
+    std::vector<char> reply(frame.size());
+    typedef std::chrono::steady_clock Clock;
+    std::vector<int64_t> raw, lib;
+    for (auto _ : state)
+    {
+        const bool rawFirst = (state.iterations() & 1) == 0;
+        for (int half = 0; half < 2; ++half)
+        {
+            const bool isRaw = (half == 0) == rawFirst;
+            const Clock::time_point start = Clock::now();
+            const bool ok = isRaw ? WriteExact(fd, frame.data(), frame.size()) &&
+                                        ReadExact(fd, reply.data(), reply.size())
+                                  : libTrip();
+            const int64_t ns = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count();
+            if (!ok)
+            {
+                state.SkipWithError("round trip failed");
+                return;
+            }
+            (isRaw ? raw : lib).push_back(ns);
+        }
+    }
+    if (raw.empty() || lib.empty())
+        return;
+    auto median = [](std::vector<int64_t>& v) {
+        std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(v.size() / 2), v.end());
+        return static_cast<double>(v[v.size() / 2]);
+    };
+    auto mean = [](const std::vector<int64_t>& v) {
+        double sum = 0;
+        for (const int64_t x : v)
+            sum += static_cast<double>(x);
+        return sum / static_cast<double>(v.size());
+    };
+    const double rawMean = mean(raw), libMean = mean(lib);
+    const double rawMedian = median(raw), libMedian = median(lib);
+    state.counters["raw_median_ns"] = rawMedian;
+    state.counters["lib_median_ns"] = libMedian;
+    state.counters["lib_per_raw_median"] = libMedian / rawMedian;
+    state.counters["lib_per_raw_mean"] = libMean / rawMean;
+}
+
+// A raw descriptor and a library socket, both connected to server; the socket
+// is none (and the benchmark skipped) when either connect fails.
+SmartPtr<AsyncSocket> ConnectPair(benchmark::State& state, const EchoServer& server, int& fd)
+{
+    fd = PosixConnect(server.Port());
+    if (fd < 0)
+    {
+        state.SkipWithError("connect failed");
+        return SmartPtr<AsyncSocket>();
+    }
+    const SmartPtr<AsyncSocket> s = LibraryConnect(state, server.Port());
+    if (!s)
+    {
+        close(fd);
+        fd = -1;
+    }
+    return s;
+}
+
+void BM_Library_BlockingVsRaw(benchmark::State& state)
+{
+    const std::string frame = MakeFrame(static_cast<uint32_t>(state.range(0)));
+    EchoServer server(frame.size(), 2);
+    int fd = -1;
+    const SmartPtr<AsyncSocket> s = ConnectPair(state, server, fd);
+    if (!s)
+        return;
+    SmartPtr<ByteBuffer> msg = new ByteBuffer(frame.data(), static_cast<uint32_t>(frame.size()));
+    SmartPtr<ByteBuffer> reply;
+    InTurnWithRaw(state, fd, frame, [&]() {
+        return s->SendMsgBlock(msg, 5000) == WS_Success && s->RecvMsgBlock(reply, 5000) == WS_Success;
+    });
+    close(fd);
 }
 
 // Wakes the benchmark thread when an operation completes on the pump.
@@ -320,6 +432,21 @@ void BM_Library_AsyncTimedVsUntimed(benchmark::State& state)
     state.counters["timed_ns"] = timedNs;
     state.counters["untimed_ns"] = untimedNs;
     state.counters["timed_per_untimed"] = untimedNs > 0 ? timedNs / untimedNs : 0;
+}
+
+// Timed asynchronous round trips and raw blocking ones, taken in turn.
+void BM_Library_AsyncVsRaw(benchmark::State& state)
+{
+    const std::string frame = MakeFrame(static_cast<uint32_t>(state.range(0)));
+    EchoServer server(frame.size(), 2);
+    QORAPICore core(true, true, true);
+    int fd = -1;
+    const SmartPtr<AsyncSocket> s = ConnectPair(state, server, fd);
+    if (!s)
+        return;
+    AsyncRoundTrip trip(s, new ByteBuffer(frame.data(), static_cast<uint32_t>(frame.size())));
+    InTurnWithRaw(state, fd, frame, [&]() { return trip.Run(5000); });
+    close(fd);
 }
 
 // ---- Many connections through one SocketThreadEx ------------------------------
@@ -582,9 +709,11 @@ void BM_Library_ManyConnections(benchmark::State& state)
 
 BENCHMARK(BM_Baseline_PosixBlocking)->Arg(64)->Arg(65536);
 BENCHMARK(BM_Library_Blocking)->Arg(64)->Arg(65536);
+BENCHMARK(BM_Library_BlockingVsRaw)->Arg(64)->UseRealTime();
 BENCHMARK(BM_Library_Async)->Arg(64)->Arg(65536);
 BENCHMARK(BM_Library_AsyncNoTimeout)->Arg(64)->Arg(65536);
 BENCHMARK(BM_Library_AsyncTimedVsUntimed)->Arg(64)->UseRealTime();
+BENCHMARK(BM_Library_AsyncVsRaw)->Arg(64)->UseRealTime();
 BENCHMARK(BM_Library_ManyConnections)->Arg(1000)->Arg(5000)->Arg(10000)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 BENCHMARK_MAIN();
