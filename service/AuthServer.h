@@ -106,7 +106,8 @@ public:
     // More open connections than this: logins get status -1.
     void SetMaxConnections(uint32_t max) { mMaxConnections.store(max); }
     // Most connections held at once; at the cap a new client takes the place
-    // of the connection quiet for longest. Set before Start, as the limits.
+    // of the connection quiet for longest, of those that never sent a whole
+    // message if any. Set before Start, as the limits.
     void SetConnectionCap(uint32_t cap) { mConnectionCap = cap; }
     void SetClientLimits(const ClientLimits& limits) { mLimits = limits; }
 

@@ -150,10 +150,12 @@ void ConnTable::Accept(uint32_t now, ConnHandler& handler)
             break;
         if (live >= mMaxConnections)
         {
-            // The connection quiet for longest makes room.
+            // The connection quiet for longest makes room, of those that
+            // never sent a whole message if any.
             ServerConn* quiet = nullptr;
             for (auto& c : mConns)
-                if (!c->mDead && (!quiet || now - c->mLastActivity > now - quiet->mLastActivity))
+                if (!c->mDead && (!quiet || BetterToDrop(c->mMessages > 0, now - c->mLastActivity,
+                                                         quiet->mMessages > 0, now - quiet->mLastActivity)))
                     quiet = c.get();
             if (!quiet)
             {
@@ -212,6 +214,7 @@ void ConnTable::Serve(ServerConn& c, int16_t revents, uint32_t now, ConnHandler&
             break;
         }
         ++taken;
+        ++c.mMessages;
         SmartPtr<ByteBuffer> message = new ByteBuffer(c.mIn.data() + mField, length - mField);
         c.mIn.erase(0, length);
         c.mFrameStart = now;   // what is left is a frame begun now

@@ -7,7 +7,7 @@
 // stops being read, then is dropped; each connection has a turn of a few
 // requests per pass; a frame longer than the server takes ends its
 // connection; and at the connection cap a new client takes the place of the
-// one quiet for longest.
+// one quiet for longest, of those that never sent a whole message if any.
 //
 // A server calls Pass in its loop; the table accepts, reads, hands every
 // whole message to the server's ConnHandler, writes the replies queued with
@@ -51,6 +51,19 @@ struct ConnCounters
     std::atomic<uint32_t> mPeakHeld{0};   // the most bytes held after any pass
 };
 
+// At the connection cap, whether a connection makes a better one to drop than
+// the one picked so far. proven: it sent a whole message (or authenticated);
+// idle: ticks since its last traffic. Connections that proved nothing go
+// first, so that a client waiting quietly for pushes or replies does not lose
+// its place to connections that only hold one; among equals, the one quiet
+// for longest.
+inline bool BetterToDrop(bool proven, uint32_t idle, bool pickProven, uint32_t pickIdle)
+{
+    if (proven != pickProven)
+        return !proven;
+    return idle > pickIdle;
+}
+
 // One client connection. Servers derive from it for state of their own.
 struct ServerConn
 {
@@ -62,6 +75,7 @@ struct ServerConn
     std::string mOut;               // queued, not yet sent
     uint32_t mLastActivity = 0;     // tick of the last byte received or sent
     uint32_t mFrameStart = 0;       // tick at which the unfinished frame in mIn began
+    uint32_t mMessages = 0;         // whole messages taken from this connection
     bool mCloseAfterSend = false;   // closed once mOut is sent
     bool mDead = false;             // closed at the end of the pass
 

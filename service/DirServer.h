@@ -14,7 +14,8 @@
 // connections together are bounded (the largest holder is dropped first);
 // one that lets its replies pile up stops being read, then is dropped; each
 // connection has a turn of a few requests per pass; and at the connection
-// cap a new client takes the place of the one quiet for longest. A reply
+// cap a new client takes the place of the one quiet for longest (of those
+// that never sent a whole request, if any). A reply
 // longer than the frames' length field carries is sent as a refusal
 // (WS_CommServ_MessageExceedsMax) in the same reply type instead.
 //
@@ -74,7 +75,8 @@ public:
     // Length field size of the frames (1, 2 or 4; default 4). Set before Start.
     void SetLengthFieldSize(uint8_t size) { mLengthFieldSize = size; }
     // Most connections served at once; at the cap a new client takes the
-    // place of the connection quiet for longest. Set before Start.
+    // place of the connection quiet for longest, of those that never sent a
+    // whole request if any. Set before Start.
     void SetMaxConnections(uint32_t max) { mMaxConnections = max; }
     void SetClientLimits(const ClientLimits& limits) { mLimits = limits; }
     const ClientLimits& GetClientLimits() const { return mLimits; }

@@ -210,7 +210,8 @@ void GameHost::State::OnAccepted(SmartPtr<AsyncOp> op, SmartPtr<RefCount> param)
     conn->mSocket = socket;
     conn->mInfo.mAddress = socket->GetDestAddr();
     {
-        // At the cap the connection quiet for longest makes room.
+        // At the cap the connection quiet for longest makes room, of those
+        // not authenticated if any.
         std::lock_guard<std::mutex> lock(state->mLock);
         const uint32_t now = GetTickCount();
         size_t live = 0;
@@ -219,7 +220,8 @@ void GameHost::State::OnAccepted(SmartPtr<AsyncOp> op, SmartPtr<RefCount> param)
             if (!other->mDropped)
             {
                 ++live;
-                if (!quiet || now - other->mLastActivity > now - quiet->mLastActivity)
+                if (!quiet || BetterToDrop(other->mAuthenticated, now - other->mLastActivity, quiet->mAuthenticated,
+                                           now - quiet->mLastActivity))
                     quiet = other.Get();
             }
         if (live >= state->mMaxConnections && quiet)

@@ -20,7 +20,7 @@
 // not read what it is sent is closed once its unsent bytes pass the limit,
 // the unsent bytes of all connections are bounded (the largest holder goes
 // first), and at the connection cap a new client takes the place of the
-// one quiet for longest.
+// one quiet for longest, of those not authenticated if any.
 //
 // Thread safety: Start, Stop and the setters are called by the owner's thread
 // (setters before Start); the records and counters may be read from any

@@ -74,7 +74,8 @@ public:
     void SetUdpCount(uint32_t count, uint16_t firstPort = 0);
     void SetTcp(bool enabled, uint16_t port = 0, uint8_t lengthFieldSize = 4);
     // Limits of the TCP clients and the most held at once (at the cap a new
-    // client takes the place of the connection quiet for longest).
+    // client takes the place of the connection quiet for longest, of those
+    // that never sent a whole message if any).
     void SetClientLimits(const ClientLimits& limits) { mLimits = limits; }
     void SetConnectionCap(uint32_t cap) { mConnectionCap = cap; }
 

@@ -40,7 +40,8 @@ public:
     // Length field size of the frames (1, 2 or 4; default 4). Set before Start.
     void SetLengthFieldSize(uint8_t size) { mLengthFieldSize = size; }
     // Limits of the clients and the most held at once (at the cap a new client
-    // takes the place of the connection quiet for longest). Set before Start.
+    // takes the place of the connection quiet for longest, of those that never
+    // sent a whole message if any). Set before Start.
     void SetClientLimits(const ClientLimits& limits) { mLimits = limits; }
     void SetConnectionCap(uint32_t cap) { mConnectionCap = cap; }
     WSStatus Start(uint16_t port = 0);

@@ -370,6 +370,65 @@ TEST(GameHostLimits, AClientThatReadsNothingIsClosedOnceItsRepliesPileUp)
     EXPECT_EQ(host.Serve(), WS_Success);
 }
 
+// Connections that only connect, opened one after another.
+std::vector<SmartPtr<AsyncSocket>> ConnectIdle(uint16_t port, int count)
+{
+    std::vector<SmartPtr<AsyncSocket>> idle;
+    for (int i = 0; i < count; ++i)
+    {
+        idle.push_back(new AsyncSocket());
+        EXPECT_EQ(idle.back()->ConnectBlock(Local(port), kWait), WS_Success);
+    }
+    return idle;
+}
+
+// At the cap, connections that never sent a whole message make room before a
+// client that did and now waits quietly, though it is quiet for longest.
+TEST(ConnectionCap, AClientThatSentAMessageOutlastsConnectionsThatSentNothing)
+{
+    AuthTest::TempDir dir;
+    std::unique_ptr<QORAPICore> core = AuthTest::StartCore(dir.Path());
+    PushServer server;
+    ClientLimits limits = SmallLimits();
+    limits.mIdleMs = limits.mPartialFrameMs = 4 * kWait;
+    server.SetClientLimits(limits);
+    server.SetConnectionCap(4);
+    ASSERT_EQ(server.Start(0), WS_Success);
+    SmartPtr<AsyncSocket> listener = new AsyncSocket();
+    ASSERT_EQ(listener->ConnectBlock(Local(server.GetPort()), kWait), WS_Success);
+    ASSERT_EQ(listener->SendMsgBlock(Bytes(Frame("hello", 4)), kWait), WS_Success);
+    ASSERT_TRUE(WaitUntil([&] { return server.GetMessageCount() == 1; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));   // every newcomer is more recent
+
+    const std::vector<SmartPtr<AsyncSocket>> idle = ConnectIdle(server.GetPort(), 8);
+    EXPECT_TRUE(WaitUntil([&] { return server.GetDroppedCount() == 5; })) << server.GetDroppedCount();
+    server.Push("news");
+    SmartPtr<ByteBuffer> pushed;
+    EXPECT_EQ(listener->RecvMsgBlock(pushed, kWait), WS_Success);
+    EXPECT_EQ(Str(pushed), "news");
+}
+
+// The game host's form of it: connections still in (or never starting) their
+// handshake make room before an authenticated client.
+TEST(ConnectionCap, AnAuthenticatedClientOutlastsUnauthenticatedConnections)
+{
+    AuthTest::TempDir dir;
+    std::unique_ptr<QORAPICore> core = AuthTest::StartCore(dir.Path());
+    HostSubject host;
+    ClientLimits limits = SmallLimits();
+    limits.mIdleMs = 4 * kWait;
+    ASSERT_EQ(host.Start(limits, 4), WS_Success);
+    SmartPtr<AsyncSocket> player = new AsyncSocket();
+    ASSERT_EQ(host.Authenticate(player), WS_Success);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));   // every newcomer is more recent
+
+    const std::vector<SmartPtr<AsyncSocket>> idle = ConnectIdle(host.Port(), 8);
+    EXPECT_TRUE(WaitUntil([&] { return host.Dropped() == 5; })) << host.Dropped();
+    SmartPtr<ByteBuffer> echo;
+    EXPECT_EQ(player->SendMsgBlock(Bytes(Frame("move", 4)), kWait), WS_Success);
+    EXPECT_EQ(player->RecvMsgBlock(echo, kWait), WS_Success);
+}
+
 // A flood of datagrams that are no ping (and pings cut short) does not keep
 // the responder from answering good ones.
 TEST(HostileDatagrams, GoodPingsAreAnsweredThroughAFlood)
