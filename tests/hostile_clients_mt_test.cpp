@@ -344,19 +344,36 @@ INSTANTIATE_TEST_SUITE_P(Servers, HostileClients,
                                            SubjectCase{"push", [] { return new PushSubject; }}),
                          [](const ::testing::TestParamInfo<SubjectCase>& info) { return std::string(info.param.mName); });
 
+// A started game host (small limits with the idle limit given, cap) and one
+// client authenticated on it with type 3, so that its connection stays open.
+struct HostWithPlayer
+{
+    HostWithPlayer(uint32_t idleMs, uint32_t cap) : mCore(AuthTest::StartCore(mDir.Path()))
+    {
+        mLimits.mIdleMs = idleMs;
+        mStatus = mHost.Start(mLimits, cap);
+        if (mStatus == WS_Success)
+            mStatus = mHost.Authenticate(mPlayer);
+    }
+
+    AuthTest::TempDir mDir;
+    std::unique_ptr<QORAPICore> mCore;
+    HostSubject mHost;
+    ClientLimits mLimits = SmallLimits();
+    SmartPtr<AsyncSocket> mPlayer = new AsyncSocket();
+    WSStatus mStatus = WS_None;
+};
+
 // An authenticated client that sends and never reads: the host's unsent
 // echoes pile up until it is closed, within the bounds, and others are
 // served on.
 TEST(GameHostLimits, AClientThatReadsNothingIsClosedOnceItsRepliesPileUp)
 {
-    AuthTest::TempDir dir;
-    std::unique_ptr<QORAPICore> core = AuthTest::StartCore(dir.Path());
-    HostSubject host;
-    ClientLimits limits = SmallLimits();
-    limits.mIdleMs = 2 * kWait;
-    ASSERT_EQ(host.Start(limits, kCap), WS_Success);
-    SmartPtr<AsyncSocket> hoarder = new AsyncSocket();
-    ASSERT_EQ(host.Authenticate(hoarder), WS_Success);
+    HostWithPlayer setup(2 * kWait, kCap);
+    ASSERT_EQ(setup.mStatus, WS_Success);
+    HostSubject& host = setup.mHost;
+    const SmartPtr<AsyncSocket>& hoarder = setup.mPlayer;
+    const ClientLimits limits = setup.mLimits;
 
     const std::string frame = Frame(std::string(30000, 'm'), 4);
     const uint32_t start = GetTickCount();
@@ -412,14 +429,10 @@ TEST(ConnectionCap, AClientThatSentAMessageOutlastsConnectionsThatSentNothing)
 // handshake make room before an authenticated client.
 TEST(ConnectionCap, AnAuthenticatedClientOutlastsUnauthenticatedConnections)
 {
-    AuthTest::TempDir dir;
-    std::unique_ptr<QORAPICore> core = AuthTest::StartCore(dir.Path());
-    HostSubject host;
-    ClientLimits limits = SmallLimits();
-    limits.mIdleMs = 4 * kWait;
-    ASSERT_EQ(host.Start(limits, 4), WS_Success);
-    SmartPtr<AsyncSocket> player = new AsyncSocket();
-    ASSERT_EQ(host.Authenticate(player), WS_Success);
+    HostWithPlayer setup(4 * kWait, 4);
+    ASSERT_EQ(setup.mStatus, WS_Success);
+    HostSubject& host = setup.mHost;
+    const SmartPtr<AsyncSocket>& player = setup.mPlayer;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));   // every newcomer is more recent
 
     const std::vector<SmartPtr<AsyncSocket>> idle = ConnectIdle(host.Port(), 8);
