@@ -17,34 +17,24 @@
 #include "service/AuthServer.h"
 #include "service/LocalAuthority.h"
 
+#include "RequestProbe.h"
+
 #include <string>
 #include <vector>
 
 namespace QORAPI {
 namespace LoginExchange {
 
-class LoginProbe : public GetCertOp
+class LoginProbe : public RequestProbe<GetCertOp>
 {
 public:
-    explicit LoginProbe(const SmartPtr<AuthContext>& context) : GetCertOp(context) {}
+    explicit LoginProbe(const SmartPtr<AuthContext>& context) : RequestProbe<GetCertOp>(context) {}
     // Takes the verifier key and the context's state as a run does; with no
     // server addresses the request loop itself does not start.
     void Begin() { RunHook(); }
     WSStatus Build() { return BuildRequest(); }
     // The built request without its length field.
     std::string Request() const { return mRequest ? mRequest->ToString().substr(4) : std::string(); }
-    WSStatus Handle(const std::string& reply)
-    {
-        mReply = new ByteBuffer(reply.data(), static_cast<uint32_t>(reply.size()));
-        try
-        {
-            return HandleReply();
-        }
-        catch (const ReadBufferException&)
-        {
-            return WS_ServerReq_UnpackFailure;   // as the request loop records it
-        }
-    }
 };
 
 // The session key of a login request (no length field), opened with the

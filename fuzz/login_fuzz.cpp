@@ -41,25 +41,6 @@ using namespace QORAPI;
 
 namespace {
 
-// Reaches the reply handler the request loop calls.
-class ReplyProbe : public GetCertOp
-{
-public:
-    explicit ReplyProbe(const SmartPtr<AuthContext>& context) : GetCertOp(context) {}
-    WSStatus Handle(const SmartPtr<ByteBuffer>& reply)
-    {
-        mReply = reply;
-        try
-        {
-            return HandleReply();
-        }
-        catch (const ReadBufferException&)
-        {
-            return WS_ServerReq_UnpackFailure;   // as the request loop records it
-        }
-    }
-};
-
 std::string ReadFile(const std::filesystem::path& path)
 {
     std::ifstream in(path, std::ios::binary);
@@ -278,8 +259,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             break;
         }
         SmartPtr<AuthContext> context = new AuthContext(u"player", u"qor", u"secret");
-        SmartPtr<ReplyProbe> probe = new ReplyProbe(context);
-        probe->Handle(new ByteBuffer(rest.data(), static_cast<uint32_t>(rest.size())));
+        SmartPtr<RequestProbe<GetCertOp>> probe = new RequestProbe<GetCertOp>(context);
+        probe->Handle(rest);
         break;
     }
     }

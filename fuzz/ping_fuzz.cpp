@@ -18,6 +18,7 @@
 // ends with the server answered.
 // Input: mode byte, receive buffer byte (7 + 8 * value bytes), datagrams.
 #include "FuzzUtil.h"
+#include "RequestProbe.h"
 
 #include "QORSocket/BlockingSocket.h"
 #include "QORSocket/MultiPingOp.h"
@@ -33,27 +34,15 @@ using namespace QORAPI;
 
 namespace {
 
-class PingProbe : public PingOp
+class PingProbe : public RequestProbe<PingOp>
 {
 public:
-    PingProbe() : PingOp(InetAddress(0x7F000001u, 1), 4, true) {}
+    PingProbe() : RequestProbe<PingOp>(InetAddress(0x7F000001u, 1), 4, true) {}
     // The tick the request carries (after the length field and the header).
     uint32_t Request()
     {
         BuildRequest();
         return LoadLE32(mRequest->GetData() + 4 + 3);
-    }
-    WSStatus Handle(const std::string& reply)
-    {
-        mReply = new ByteBuffer(reply.data(), static_cast<uint32_t>(reply.size()));
-        try
-        {
-            return HandleReply();
-        }
-        catch (const ReadBufferException&)
-        {
-            return WS_ServerReq_UnpackFailure;   // as the request loop records it
-        }
     }
 };
 
