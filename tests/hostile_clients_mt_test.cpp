@@ -95,7 +95,9 @@ private:
     DirServer mServer;
 };
 
-class AuthSubject : public Subject
+// A server that takes its limits and cap as set before Start (on any port).
+template <class Server>
+class CappedSubject : public Subject
 {
 public:
     WSStatus Start(const ClientLimits& limits, uint32_t cap) override
@@ -105,6 +107,15 @@ public:
         return mServer.Start(0);
     }
     uint16_t Port() const override { return mServer.GetPort(); }
+    uint32_t PeakHeld() const override { return mServer.GetPeakHeldBytes(); }
+
+protected:
+    Server mServer;
+};
+
+class AuthSubject : public CappedSubject<AuthServer>
+{
+public:
     WSStatus Serve() override
     {
         SmartPtr<AuthContext> ctx = new AuthContext(u"player", u"qor", u"secret");
@@ -115,10 +126,6 @@ public:
         return op->GetStatus();
     }
     uint32_t Open() const override { return mServer.GetOpenConnectionCount(); }
-    uint32_t PeakHeld() const override { return mServer.GetPeakHeldBytes(); }
-
-private:
-    AuthServer mServer;
 };
 
 class HostSubject : public Subject
@@ -188,16 +195,9 @@ private:
 };
 
 // The push server's clients send messages and read what is pushed.
-class PushSubject : public Subject
+class PushSubject : public CappedSubject<PushServer>
 {
 public:
-    WSStatus Start(const ClientLimits& limits, uint32_t cap) override
-    {
-        mServer.SetClientLimits(limits);
-        mServer.SetConnectionCap(cap);
-        return mServer.Start(0);
-    }
-    uint16_t Port() const override { return mServer.GetPort(); }
     WSStatus Serve() override
     {
         SmartPtr<AsyncSocket> socket = new AsyncSocket();
@@ -224,10 +224,6 @@ public:
         return s == WS_Success && Str(pushed) != "news" ? WS_InvalidMessage : s;
     }
     uint32_t Open() const override { return mServer.GetClientCount(); }
-    uint32_t PeakHeld() const override { return mServer.GetPeakHeldBytes(); }
-
-private:
-    PushServer mServer;
 };
 
 struct SubjectCase
