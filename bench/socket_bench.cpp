@@ -220,51 +220,67 @@ void BM_Library_Blocking(benchmark::State& state)
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(2 * frame.size()));
 }
 
-// Raw round trips and the library's (libTrip) taken in turn, on two
-// connections to one echo thread (fd the raw one), so that both see the same
-// machine and the same thread placement: a round trip here is mostly the
-// wake-ups of the threads, some tens of microseconds when they share a core
-// and several times that when they do not. The medians of the single round trips are the figures to
-// compare; the means follow the slow outliers.
-template <class Trip>
-void InTurnWithRaw(benchmark::State& state, int fd, const std::string& frame, Trip libTrip)
+// Round trips of two kinds taken in turn, each kind first every other
+// iteration, so that both see the same machine; the time of every single
+// round trip is added to its kind's list. False (and the benchmark skipped)
+// when one fails.
+template <class TripA, class TripB>
+bool InTurn(benchmark::State& state, TripA tripA, TripB tripB, std::vector<int64_t>& timesA,
+            std::vector<int64_t>& timesB)
 {
-    std::vector<char> reply(frame.size());
     typedef std::chrono::steady_clock Clock;
-    std::vector<int64_t> raw, lib;
     for (auto _ : state)
     {
-        const bool rawFirst = (state.iterations() & 1) == 0;
+        const bool aFirst = (state.iterations() & 1) == 0;
         for (int half = 0; half < 2; ++half)
         {
-            const bool isRaw = (half == 0) == rawFirst;
+            const bool isA = (half == 0) == aFirst;
             const Clock::time_point start = Clock::now();
-            const bool ok = isRaw ? WriteExact(fd, frame.data(), frame.size()) &&
-                                        ReadExact(fd, reply.data(), reply.size())
-                                  : libTrip();
+            const bool ok = isA ? tripA() : tripB();
             const int64_t ns = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count();
             if (!ok)
             {
                 state.SkipWithError("round trip failed");
-                return;
+                return false;
             }
-            (isRaw ? raw : lib).push_back(ns);
+            (isA ? timesA : timesB).push_back(ns);
         }
     }
-    if (raw.empty() || lib.empty())
+    return !timesA.empty() && !timesB.empty();
+}
+
+double Mean(const std::vector<int64_t>& v)
+{
+    double sum = 0;
+    for (const int64_t x : v)
+        sum += static_cast<double>(x);
+    return sum / static_cast<double>(v.size());
+}
+
+double Median(std::vector<int64_t>& v)
+{
+    std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(v.size() / 2), v.end());
+    return static_cast<double>(v[v.size() / 2]);
+}
+
+// Raw round trips and the library's (libTrip) taken in turn, on two
+// connections to one echo thread (fd the raw one), so that both also see the
+// same thread placement: a round trip here is mostly the wake-ups of the
+// threads, some tens of microseconds when they share a core and several times
+// that when they do not. The medians of the single round trips are the
+// figures to compare; the means follow the slow outliers.
+template <class Trip>
+void InTurnWithRaw(benchmark::State& state, int fd, const std::string& frame, Trip libTrip)
+{
+    std::vector<char> reply(frame.size());
+    std::vector<int64_t> raw, lib;
+    const auto rawTrip = [&]() {
+        return WriteExact(fd, frame.data(), frame.size()) && ReadExact(fd, reply.data(), reply.size());
+    };
+    if (!InTurn(state, rawTrip, libTrip, raw, lib))
         return;
-    auto median = [](std::vector<int64_t>& v) {
-        std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(v.size() / 2), v.end());
-        return static_cast<double>(v[v.size() / 2]);
-    };
-    auto mean = [](const std::vector<int64_t>& v) {
-        double sum = 0;
-        for (const int64_t x : v)
-            sum += static_cast<double>(x);
-        return sum / static_cast<double>(v.size());
-    };
-    const double rawMean = mean(raw), libMean = mean(lib);
-    const double rawMedian = median(raw), libMedian = median(lib);
+    const double rawMean = Mean(raw), libMean = Mean(lib);
+    const double rawMedian = Median(raw), libMedian = Median(lib);
     state.counters["raw_median_ns"] = rawMedian;
     state.counters["lib_median_ns"] = libMedian;
     state.counters["lib_per_raw_median"] = libMedian / rawMedian;
@@ -420,26 +436,11 @@ void BM_Library_AsyncTimedVsUntimed(benchmark::State& state)
     if (!s)
         return;
     AsyncRoundTrip trip(s, new ByteBuffer(frame.data(), static_cast<uint32_t>(frame.size())));
-    typedef std::chrono::steady_clock Clock;
-    Clock::duration timed{}, untimed{};
-    for (auto _ : state)
-    {
-        const bool timedFirst = (state.iterations() & 1) == 0;
-        for (int half = 0; half < 2; ++half)
-        {
-            const bool withLimit = (half == 0) == timedFirst;
-            const Clock::time_point start = Clock::now();
-            if (!trip.Run(withLimit ? 5000 : 0xFFFFFFFFu))
-            {
-                state.SkipWithError("round trip failed");
-                return;
-            }
-            (withLimit ? timed : untimed) += Clock::now() - start;
-        }
-    }
-    const double n = static_cast<double>(state.iterations());
-    const double timedNs = std::chrono::duration<double, std::nano>(timed).count() / n;
-    const double untimedNs = std::chrono::duration<double, std::nano>(untimed).count() / n;
+    std::vector<int64_t> timed, untimed;
+    if (!InTurn(state, [&]() { return trip.Run(5000); }, [&]() { return trip.Run(0xFFFFFFFFu); }, timed, untimed))
+        return;
+    const double timedNs = Mean(timed);
+    const double untimedNs = Mean(untimed);
     state.counters["timed_ns"] = timedNs;
     state.counters["untimed_ns"] = untimedNs;
     state.counters["timed_per_untimed"] = untimedNs > 0 ? timedNs / untimedNs : 0;
