@@ -393,17 +393,35 @@ private:
     int mExpected = 0;
 };
 
+// An echo server of frames of the benchmark's size, a started core and a
+// connection to the server for asynchronous round trips; no connection (and
+// the benchmark skipped) when the connect fails.
+struct AsyncEcho
+{
+    explicit AsyncEcho(benchmark::State& state)
+        : mFrame(MakeFrame(static_cast<uint32_t>(state.range(0)))), mServer(mFrame.size()), mCore(true, true, true),
+          mSocket(LibraryConnect(state, mServer.Port()))
+    {
+    }
+    SmartPtr<ByteBuffer> Message() const
+    {
+        return new ByteBuffer(mFrame.data(), static_cast<uint32_t>(mFrame.size()));
+    }
+
+    const std::string mFrame;
+    EchoServer mServer;
+    QORAPICore mCore;
+    const SmartPtr<AsyncSocket> mSocket;
+};
+
 // timeout: the operations' time limit; 0xFFFFFFFF arms no timer, which
 // shows the cost of the timer thread's wake-ups apart.
 void LibraryAsync(benchmark::State& state, uint32_t timeout)
 {
-    const std::string frame = MakeFrame(static_cast<uint32_t>(state.range(0)));
-    EchoServer server(frame.size());
-    QORAPICore core(true, true, true);
-    const SmartPtr<AsyncSocket> s = LibraryConnect(state, server.Port());
-    if (!s)
+    const AsyncEcho echo(state);
+    if (!echo.mSocket)
         return;
-    AsyncRoundTrip trip(s, new ByteBuffer(frame.data(), static_cast<uint32_t>(frame.size())));
+    AsyncRoundTrip trip(echo.mSocket, echo.Message());
     for (auto _ : state)
     {
         if (!trip.Run(timeout))
@@ -412,7 +430,7 @@ void LibraryAsync(benchmark::State& state, uint32_t timeout)
             break;
         }
     }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(2 * frame.size()));
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(2 * echo.mFrame.size()));
 }
 
 void BM_Library_Async(benchmark::State& state)
@@ -429,13 +447,10 @@ void BM_Library_AsyncNoTimeout(benchmark::State& state)
 // see the same machine: the counters give each one's mean and their ratio.
 void BM_Library_AsyncTimedVsUntimed(benchmark::State& state)
 {
-    const std::string frame = MakeFrame(static_cast<uint32_t>(state.range(0)));
-    EchoServer server(frame.size());
-    QORAPICore core(true, true, true);
-    const SmartPtr<AsyncSocket> s = LibraryConnect(state, server.Port());
-    if (!s)
+    const AsyncEcho echo(state);
+    if (!echo.mSocket)
         return;
-    AsyncRoundTrip trip(s, new ByteBuffer(frame.data(), static_cast<uint32_t>(frame.size())));
+    AsyncRoundTrip trip(echo.mSocket, echo.Message());
     std::vector<int64_t> timed, untimed;
     if (!InTurn(state, [&]() { return trip.Run(5000); }, [&]() { return trip.Run(0xFFFFFFFFu); }, timed, untimed))
         return;
